@@ -1,0 +1,43 @@
+#include "server/common/Balloons.h"
+
+#include <QSystemTrayIcon>
+
+namespace uv::server {
+
+QString CutBalloonText(const QString& text) {
+  return text.size() > kMaxBalloonText ? text.left(kMaxBalloonText) : text;
+}
+
+void BalloonRecorder::ShowBalloon(const QString& title, const QString& text, int timeoutMs) {
+  BalloonRequest request{title, CutBalloonText(text), timeoutMs};
+  {
+    std::lock_guard lock(mutex_);
+    ++count_;
+    requests_.push_back(request);
+    if (requests_.size() > kKeep) requests_.pop_front();
+  }
+  Present(request);
+}
+
+std::vector<BalloonRequest> BalloonRecorder::Requests() const {
+  std::lock_guard lock(mutex_);
+  return {requests_.begin(), requests_.end()};
+}
+
+std::size_t BalloonRecorder::Count() const {
+  std::lock_guard lock(mutex_);
+  return count_;
+}
+
+void BalloonRecorder::Clear() {
+  std::lock_guard lock(mutex_);
+  requests_.clear();
+  count_ = 0;
+}
+
+void TrayBalloonNotifier::Present(const BalloonRequest& request) {
+  if (tray_ == nullptr || !tray_->isVisible() || !QSystemTrayIcon::supportsMessages()) return;
+  tray_->showMessage(request.title, request.text, QSystemTrayIcon::Information, request.timeoutMs);
+}
+
+}  // namespace uv::server
