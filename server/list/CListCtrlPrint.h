@@ -1,0 +1,165 @@
+#pragma once
+// Printing the event list as a paged report: a title, "Report Date: ...", the heading row, the
+// rows word-wrapped in their columns, "Page %d of %d" at the bottom of each page.
+//
+// A job has two halves. Prepare() runs on the UI thread: it copies the rows and headings out of
+// the list (so the UI may keep adding rows while the job prints) and shows the print dialog.
+// Run() paints the document and may run on a worker thread. ListPrintRunner does both and owns
+// the worker thread; only one job runs at a time.
+
+#include <QObject>
+#include <QPrinter>
+#include <QString>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "server/list/EventRow.h"
+
+class QPainter;
+class QWidget;
+
+namespace uv::server {
+
+class CUVTListCtrl;
+
+inline constexpr const char* kCouldNotStartPrintJob = "Could not start print job.";
+
+enum class PrintOutcome {
+  kPrinted,         // the document was completed
+  kNothingToPrint,  // no rows or no columns: nothing printed, nothing shown
+  kCancelled,       // the print dialog was cancelled
+  kStartFailed,     // the document could not be started ("Could not start print job.")
+  kAborted,         // a page failed or the job was aborted
+};
+
+// The print-job base: page loop, start and end of the document, abort.
+class CPrinterJob {
+ public:
+  CPrinterJob();
+  virtual ~CPrinterJob();
+  CPrinterJob(const CPrinterJob&) = delete;
+  CPrinterJob& operator=(const CPrinterJob&) = delete;
+
+  // Prints to this PDF file without a dialog (tests, benchmarks, scripted runs).
+  void SetOutputFile(const QString& pdfFile);
+  // Document name ("USB Vantrel!").
+  void SetDocumentName(const QString& name) { documentName_ = name; }
+
+  // UI thread: OnPreparePrinting and, unless an output file is set, the print dialog.
+  PrintOutcome Prepare(QWidget* dialogParent);
+  // Any thread: paints every page. Prepare() must have returned kPrinted.
+  PrintOutcome Run();
+  // Both, on the calling thread (UI thread).
+  PrintOutcome Print(QWidget* dialogParent = nullptr);
+
+  // Thread-safe: ends the job after the current page.
+  void RequestAbort() { abort_.store(true); }
+
+  int FirstPage() const { return 1; }
+  int LastPage() const { return lastPage_; }
+  QPrinter& Printer() { return *printer_; }
+
+ protected:
+  // Takes what is to be printed; false ends the job silently.
+  virtual bool OnPreparePrinting() = 0;
+  // Measures and paginates; sets the last page with SetLastPage.
+  virtual void OnBeginPrinting(QPainter& painter, const QRect& pageRect) = 0;
+  // Paints one page (1-based).
+  virtual void OnPrintPage(QPainter& painter, const QRect& pageRect, int page) = 0;
+  void SetLastPage(int page) { lastPage_ = page; }
+
+ private:
+  std::unique_ptr<QPrinter> printer_;
+  QString outputFile_;
+  QString documentName_;
+  int lastPage_ = 0;
+  bool prepared_ = false;
+  std::atomic<bool> abort_{false};
+};
+
+// The report of an event list.
+class CListCtrlPrint : public CPrinterJob {
+ public:
+  struct Heading {
+    QString text;
+    Qt::Alignment alignment = Qt::AlignLeft;
+  };
+
+  CListCtrlPrint();
+  ~CListCtrlPrint() override;
+
+  void SetTitle(const QString& title) { title_ = title; }
+  // A printf format with two %d: page number and page count.
+  void SetFooterFormat(const QString& format) { footerFormat_ = format; }
+  // The list to print (UI thread; its rows and headings are copied at prepare time).
+  void SetList(const CUVTListCtrl* list) { list_ = list; }
+  // Or the rows and headings directly (the list is then not used).
+  void SetRows(std::vector<EventRow> rows, std::vector<Heading> headings);
+
+  // Relative column widths (defaults 85, 70, 150, 130, 90, 350).
+  void SetRelativeWidths(std::vector<int> widths) { relativeWidths_ = std::move(widths); }
+
+  // Report of the last job, for tests: rows placed on each page (0-based page index).
+  const std::vector<int>& RowsPerPage() const { return rowsOnPage_; }
+
+ protected:
+  bool OnPreparePrinting() override;
+  void OnBeginPrinting(QPainter& painter, const QRect& pageRect) override;
+  void OnPrintPage(QPainter& painter, const QRect& pageRect, int page) override;
+
+ private:
+  struct Layout;
+  const CUVTListCtrl* list_ = nullptr;
+  bool haveRows_ = false;
+  std::vector<EventRow> rows_;
+  std::vector<Heading> headings_;
+  std::vector<int> relativeWidths_;
+  QString title_;
+  QString footerFormat_;
+  std::unique_ptr<Layout> layout_;
+  std::vector<int> rowsOnPage_;
+  std::vector<int> pageFirstRow_;
+};
+
+// Runs one print job at a time on a worker thread it owns. The print dialog is shown on the UI
+// thread before the worker starts; a document that cannot be started shows "Could not start
+// print job." on the UI thread. Destroying the runner aborts a running job and joins its thread.
+class ListPrintRunner : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit ListPrintRunner(QObject* parent = nullptr);
+  ~ListPrintRunner() override;
+
+  // Title "USB Vantrel!" and footer "Page %d of %d" unless changed before Start.
+  void SetTitle(const QString& title) { title_ = title; }
+  void SetFooterFormat(const QString& format) { footerFormat_ = format; }
+  // Print into a PDF file instead of asking (tests).
+  void SetOutputFile(const QString& pdfFile) { outputFile_ = pdfFile; }
+
+  // UI thread. False when nothing was started: a job is running, nothing to print, or the
+  // dialog was cancelled.
+  bool Start(const CUVTListCtrl& list, QWidget* dialogParent);
+  // True from a successful Start until finished() is emitted.
+  bool IsPrinting() const { return printing_.load(); }
+  // Blocks until the current job (if any) has ended; its finished() is still delivered later.
+  void Wait();
+
+ signals:
+  void finished(uv::server::PrintOutcome outcome);
+
+ private:
+  void OnWorkerDone(PrintOutcome outcome);
+  QString title_ = QStringLiteral("USB Vantrel!");
+  QString footerFormat_ = QStringLiteral("Page %d of %d");
+  QString outputFile_;
+  std::atomic<bool> printing_{false};
+  std::mutex mutex_;  // guards job_ and worker_
+  std::unique_ptr<CListCtrlPrint> job_;
+  std::thread worker_;
+};
+
+}  // namespace uv::server

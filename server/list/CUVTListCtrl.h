@@ -1,0 +1,167 @@
+#pragma once
+// The six-column event list of the console's History tab and of the journal viewer: a model over
+// a vector of EventRow records (no per-cell items, so a million rows stay cheap), a tree view in
+// report style, and a header that draws the sort arrow.
+//
+// Rows are always inserted at the top (the newest event first), also after a sort. Clicking a
+// heading sorts by that column: the same heading again flips the direction; another heading
+// sorts ascending. The direction is one value shared by every list of the process.
+//
+// Thread affinity: UI thread for everything except the comparison functions and
+// CUVTListCtrl::SortAscending/SetSortAscending (atomic).
+
+#include <QAbstractTableModel>
+#include <QHeaderView>
+#include <QPolygon>
+#include <QTimer>
+#include <QTreeView>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/list/EventRow.h"
+
+namespace uv::server {
+
+// Text comparison of the list (and of every text column sort): the system's word sort for
+// single-byte text, as users of the original platform know it. Case is compared only when the
+// texts are otherwise equal (lower case first); "-" and "'" are ignored at first; punctuation
+// sorts before digits and digits before letters. Returns <0, 0 or >0.
+int CompareText(std::string_view a, std::string_view b);
+
+// Date texts DD/MM/YYYY: year, then month, then day, each compared as a number (the leading
+// digits of its characters, as text-to-integer reads them). Returns -1, 0 or 1.
+int CompareDateText(std::string_view a, std::string_view b);
+
+// The comparison of one display column (see ListColumn): the date for column 0, CompareText on
+// the column's text for 1 to 5; any other column compares as greater (1).
+int CompareRows(const EventRow& a, const EventRow& b, int column);
+
+// The column headings, in display order.
+const std::vector<QString>& ListHeadings();
+// Column widths in pixels of both programs' lists.
+inline constexpr int kDefaultColumnWidths[kListColumnCount] = {70, 55, 150, 110, 90, 370};
+
+// The model behind the list. Display row 0 is the top of the list.
+class EventListModel : public QAbstractTableModel {
+  Q_OBJECT
+
+ public:
+  explicit EventListModel(QObject* parent = nullptr);
+  ~EventListModel() override;
+
+  int rowCount(const QModelIndex& parent = {}) const override;
+  int columnCount(const QModelIndex& parent = {}) const override;
+  QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+  QVariant headerData(int section, Qt::Orientation orientation,
+                      int role = Qt::DisplayRole) const override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+  // Adds a row at the top. Views learn about new rows in batches (at most kPublishDelayMs
+  // later, or at once through Publish()), so that a burst of events costs one relayout of a
+  // long list rather than one per event. RowCount()/Row() include the rows not yet published.
+  void InsertAtTop(EventRow row);
+  // Tells views about every row inserted so far.
+  void Publish();
+  static constexpr int kPublishDelayMs = 40;
+
+  // All rows, published or not; index 0 is the top.
+  int RowCount() const { return static_cast<int>(order_.size()); }
+  const EventRow& Row(int index) const;
+  // Rows that views do not show yet; view row v is Row(v + Unpublished()).
+  int Unpublished() const { return static_cast<int>(order_.size()) - published_; }
+
+  // Removes every row.
+  void Clear();
+
+  // Reorders all rows by CompareRows on the column; descending compares the other way round.
+  // Selections and other persistent indexes follow their rows. A column outside the table
+  // leaves the order unchanged.
+  void SortRows(int column, bool ascending);
+
+  // Copies of all rows, top first (for printing on another thread).
+  std::vector<EventRow> Snapshot() const;
+
+ private:
+  std::size_t StorageIndex(int displayRow, int count) const {
+    return order_[static_cast<std::size_t>(count - 1 - displayRow)];
+  }
+
+  std::deque<EventRow> rows_;         // in order of arrival; never reordered
+  std::vector<std::uint32_t> order_;  // order_[size-1] is the top row
+  int published_ = 0;                 // rows the views know of: the first published_ of order_
+  QTimer publishTimer_;
+};
+
+// The header: remembers the sort column and direction and draws the arrow. Columns that were
+// ever sorted are owner-drawn from then on (earlier ones without arrow).
+class CSortHeaderCtrl : public QHeaderView {
+  Q_OBJECT
+
+ public:
+  explicit CSortHeaderCtrl(QWidget* parent = nullptr);
+
+  void SetSortArrow(int column, bool ascending);
+  int SortColumn() const { return sortColumn_; }
+  bool SortAscending() const { return ascending_; }
+  bool IsOwnerDrawn(int column) const;
+
+  // The filled triangle of the sort column in an item rectangle (item coordinates: 0,0 is the
+  // top left of the item), with o = one third of the item height.
+  static QPolygon ArrowPolygon(const QRect& item, bool ascending);
+  // The rectangle the heading text is drawn in.
+  static QRect TextRect(const QRect& item, bool isSortColumn);
+
+ protected:
+  void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override;
+
+ private:
+  int sortColumn_ = -1;
+  bool ascending_ = true;
+  std::vector<bool> ownerDrawn_;
+};
+
+class CUVTListCtrl : public QTreeView {
+  Q_OBJECT
+
+ public:
+  explicit CUVTListCtrl(QWidget* parent = nullptr);
+  ~CUVTListCtrl() override;
+
+  EventListModel& Model() { return *model_; }
+  const EventListModel& Model() const { return *model_; }
+  CSortHeaderCtrl& SortHeader() { return *header_; }
+
+  // Rows (see EventListModel).
+  void InsertRow(EventRow row) { model_->InsertAtTop(std::move(row)); }
+  int RowCount() const { return model_->RowCount(); }
+  const EventRow& Row(int index) const { return model_->Row(index); }
+  void DeleteAllItems() { model_->Clear(); }
+
+  // The texts of a row in display column order.
+  static QStringList ColumnTexts(const EventRow& row);
+
+  // Selection, by row index (0 = top), in list order.
+  std::vector<int> SelectedRows() const;
+  bool HasSelection() const;
+  void SelectAllRows();
+  void ClearSelectedRows();
+  void SelectRow(int index, bool select = true);
+
+  // Column click: sort and show the arrow.
+  void OnColumnClick(int column);
+  int SortColumn() const { return sortColumn_; }
+
+  // The process-wide direction shared by all lists.
+  static bool SortAscending();
+  static void SetSortAscending(bool ascending);
+
+ private:
+  EventListModel* model_;    // owned by this (Qt parent)
+  CSortHeaderCtrl* header_;  // owned by this (Qt parent)
+  int sortColumn_ = -1;
+};
+
+}  // namespace uv::server
