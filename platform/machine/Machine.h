@@ -58,15 +58,16 @@ class Machine {
   Result<Registry*> OpenRegistry();
   std::string RegistryError() const;
 
-  // The computer name: the registry value SYSTEM\CurrentControlSet\Control\ComputerName\
-  // ComputerName\ComputerName when it is a non-empty string, else the host name. Empty only
+  // The computer name: the value "ComputerName" of the registry key
+  // SYSTEM\CurrentControlSet\Control\ComputerName\ComputerName when it is a non-empty
+  // string, else the host name. Empty only
   // when neither can be read (callers then use "UNKNOWN").
   std::string ComputerName();
 
  private:
   std::filesystem::path root_;
-  mutable std::mutex mutex_;             // guards registry_ and registryError_
-  std::unique_ptr<Registry> registry_;   // opened on first OpenRegistry()
+  mutable std::mutex mutex_;            // guards registry_ and registryError_
+  std::unique_ptr<Registry> registry_;  // opened on first OpenRegistry()
   std::string registryError_;
 };
 
