@@ -7,12 +7,12 @@
 // Run() paints the document and may run on a worker thread. ListPrintRunner does both and owns
 // the worker thread; only one job runs at a time.
 
+#include <QMetaType>
 #include <QObject>
 #include <QPrinter>
 #include <QString>
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -99,7 +99,7 @@ class CListCtrlPrint : public CPrinterJob {
   // Or the rows and headings directly (the list is then not used).
   void SetRows(std::vector<EventRow> rows, std::vector<Heading> headings);
 
-  // Relative column widths (defaults 85, 70, 150, 130, 90, 350).
+  // Relative column widths (defaults 85, 70, 150, 130, 90, 350); a column without one gets 100.
   void SetRelativeWidths(std::vector<int> widths) { relativeWidths_ = std::move(widths); }
 
   // Report of the last job, for tests: rows placed on each page (0-based page index).
@@ -124,6 +124,10 @@ class CListCtrlPrint : public CPrinterJob {
   std::vector<int> pageFirstRow_;
 };
 
+// Formats a footer: the first "%d" gets the page, the second the page count, "%%" is "%"; any
+// other "%" is kept as it is (the format is never handed to printf).
+QString FormatPageFooter(const QString& format, int page, int pageCount);
+
 // Runs one print job at a time on a worker thread it owns. The print dialog is shown on the UI
 // thread before the worker starts; a document that cannot be started shows "Could not start
 // print job." on the UI thread. Destroying the runner aborts a running job and joins its thread.
@@ -139,6 +143,8 @@ class ListPrintRunner : public QObject {
   void SetFooterFormat(const QString& format) { footerFormat_ = format; }
   // Print into a PDF file instead of asking (tests).
   void SetOutputFile(const QString& pdfFile) { outputFile_ = pdfFile; }
+  // Caption of the "Could not start print job." box.
+  void SetCaption(const QString& caption) { caption_ = caption; }
 
   // UI thread. False when nothing was started: a job is running, nothing to print, or the
   // dialog was cancelled.
@@ -156,10 +162,14 @@ class ListPrintRunner : public QObject {
   QString title_ = QStringLiteral("USB Vantrel!");
   QString footerFormat_ = QStringLiteral("Page %d of %d");
   QString outputFile_;
+  QString caption_ = QStringLiteral("USB Vantrel! Server");
+  // Set on the UI thread when a job starts, cleared there when it has ended; read anywhere.
   std::atomic<bool> printing_{false};
-  std::mutex mutex_;  // guards job_ and worker_
+  // UI thread only. The worker reads the job it was given and nothing else of the runner.
   std::unique_ptr<CListCtrlPrint> job_;
   std::thread worker_;
 };
 
 }  // namespace uv::server
+
+Q_DECLARE_METATYPE(uv::server::PrintOutcome)

@@ -34,6 +34,8 @@ int CompareText(std::string_view a, std::string_view b);
 // Date texts DD/MM/YYYY: year, then month, then day, each compared as a number (the leading
 // digits of its characters, as text-to-integer reads them). Returns -1, 0 or 1.
 int CompareDateText(std::string_view a, std::string_view b);
+// A number that orders date texts as CompareDateText does (for sorting many rows at once).
+std::int64_t DateSortKey(std::string_view date);
 
 // The comparison of one display column (see ListColumn): the date for column 0, CompareText on
 // the column's text for 1 to 5; any other column compares as greater (1).
@@ -116,8 +118,11 @@ class CSortHeaderCtrl : public QHeaderView {
 
  protected:
   void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
+  int pressed_ = -1;  // the section under a pressed mouse button
   int sortColumn_ = -1;
   bool ascending_ = true;
   std::vector<bool> ownerDrawn_;
@@ -133,6 +138,7 @@ class CUVTListCtrl : public QTreeView {
   EventListModel& Model() { return *model_; }
   const EventListModel& Model() const { return *model_; }
   CSortHeaderCtrl& SortHeader() { return *header_; }
+  const CSortHeaderCtrl& SortHeader() const { return *header_; }
 
   // Rows (see EventListModel).
   void InsertRow(EventRow row) { model_->InsertAtTop(std::move(row)); }
@@ -154,9 +160,16 @@ class CUVTListCtrl : public QTreeView {
   void OnColumnClick(int column);
   int SortColumn() const { return sortColumn_; }
 
+  // Shows all rows inserted so far at once (otherwise they appear within a few milliseconds).
+  void Publish() { model_->Publish(); }
+
   // The process-wide direction shared by all lists.
   static bool SortAscending();
   static void SetSortAscending(bool ascending);
+
+ protected:
+  // Label tips: a cell whose text does not fit shows it whole as a tool tip.
+  bool viewportEvent(QEvent* event) override;
 
  private:
   EventListModel* model_;    // owned by this (Qt parent)

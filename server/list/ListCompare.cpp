@@ -1,0 +1,152 @@
+// The comparisons behind the list's column sort.
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "server/list/CUVTListCtrl.h"
+
+namespace uv::server {
+namespace {
+
+// Primary weights of single-byte characters in the word sort: 0 = ignored at this level
+// ("-", "'" and control characters), then blank and punctuation, then "+<=>", then digits, then
+// letters without regard to case, then the upper half of the code page in byte order.
+constexpr std::array<std::uint16_t, 256> MakePrimaryWeights() {
+  std::array<std::uint16_t, 256> w{};
+  std::uint16_t next = 1;
+  constexpr std::string_view kPunctuation = " !\"#$%&()*,./:;?@[\\]^_`{|}~+<=>";
+  for (char c : kPunctuation) w[static_cast<unsigned char>(c)] = next++;
+  for (char c = '0'; c <= '9'; ++c) w[static_cast<unsigned char>(c)] = next++;
+  for (char c = 'a'; c <= 'z'; ++c) {
+    w[static_cast<unsigned char>(c)] = next;
+    w[static_cast<unsigned char>(c - 'a' + 'A')] = next;
+    ++next;
+  }
+  for (int c = 0x80; c < 0x100; ++c) w[static_cast<std::size_t>(c)] = next++;
+  return w;
+}
+constexpr std::array<std::uint16_t, 256> kPrimary = MakePrimaryWeights();
+
+constexpr bool IsIgnorable(unsigned char c) {
+  return kPrimary[c] == 0;
+}
+constexpr bool IsUpper(unsigned char c) {
+  return c >= 'A' && c <= 'Z';
+}
+
+int Sign(long v) {
+  return v < 0 ? -1 : (v > 0 ? 1 : 0);
+}
+
+// The leading number of a text as text-to-integer reads it: blanks, a sign, then digits.
+int LeadingNumber(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  int value = 0;
+  // At most four characters reach here, so the value cannot overflow.
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+    value = value * 10 + (text[i] - '0');
+  return negative ? -value : value;
+}
+
+std::string_view Field(std::string_view text, std::size_t pos, std::size_t count) {
+  if (pos >= text.size()) return {};
+  return text.substr(pos, count);
+}
+
+}  // namespace
+
+int CompareText(std::string_view a, std::string_view b) {
+  // Identical leading bytes weigh the same at every level, so the comparison starts where the
+  // texts first differ; long common prefixes (most event messages share one) then cost a
+  // plain byte scan.
+  const auto [ia, ib] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+  const auto offset = static_cast<std::size_t>(ia - a.begin());
+  (void)ib;
+  if (offset == a.size() && offset == b.size()) return 0;
+  a.remove_prefix(offset);
+  b.remove_prefix(offset);
+
+  // Level 1: primary weights, skipping ignorable characters.
+  std::size_t i = 0, j = 0;
+  int caseDiff = 0;  // level 2: the first difference of case among characters of equal weight
+  while (true) {
+    while (i < a.size() && IsIgnorable(static_cast<unsigned char>(a[i]))) ++i;
+    while (j < b.size() && IsIgnorable(static_cast<unsigned char>(b[j]))) ++j;
+    if (i == a.size() || j == b.size()) break;
+    const auto ca = static_cast<unsigned char>(a[i]);
+    const auto cb = static_cast<unsigned char>(b[j]);
+    if (kPrimary[ca] != kPrimary[cb]) return kPrimary[ca] < kPrimary[cb] ? -1 : 1;
+    if (caseDiff == 0 && ca != cb && IsUpper(ca) != IsUpper(cb)) caseDiff = IsUpper(ca) ? 1 : -1;
+    ++i;
+    ++j;
+  }
+  const bool aLeft = i < a.size();
+  const bool bLeft = j < b.size();
+  if (aLeft != bLeft) return aLeft ? 1 : -1;  // the shorter text sorts first
+  if (caseDiff != 0) return caseDiff;
+  // Level 3: texts equal but for ignored characters: fewer of them first, then byte order, so
+  // that the order is total and a sort is repeatable.
+  const auto ignored = [](std::string_view t) {
+    return std::count_if(t.begin(), t.end(),
+                         [](char c) { return IsIgnorable(static_cast<unsigned char>(c)); });
+  };
+  const long diff = static_cast<long>(ignored(a)) - static_cast<long>(ignored(b));
+  if (diff != 0) return Sign(diff);
+  return Sign(a.compare(b));
+}
+
+int CompareDateText(std::string_view a, std::string_view b) {
+  // DD/MM/YYYY: year in characters 7-10, month in 4-5, day in 1-2.
+  const int pairs[3][2] = {
+      {LeadingNumber(Field(a, 6, 4)), LeadingNumber(Field(b, 6, 4))},
+      {LeadingNumber(Field(a, 3, 2)), LeadingNumber(Field(b, 3, 2))},
+      {LeadingNumber(Field(a, 0, 2)), LeadingNumber(Field(b, 0, 2))},
+  };
+  for (const auto& p : pairs) {
+    if (p[0] != p[1]) return p[0] < p[1] ? -1 : 1;
+  }
+  return 0;
+}
+
+std::int64_t DateSortKey(std::string_view date) {
+  // Month and day lie in -9..99, so 10 bits each keep them apart.
+  const std::int64_t year = LeadingNumber(Field(date, 6, 4));
+  const std::int64_t month = LeadingNumber(Field(date, 3, 2)) + 512;
+  const std::int64_t day = LeadingNumber(Field(date, 0, 2)) + 512;
+  return year * (1 << 20) + month * (1 << 10) + day;
+}
+
+int CompareRows(const EventRow& a, const EventRow& b, int column) {
+  if (column < 0 || column >= kListColumnCount) return 1;
+  if (column == static_cast<int>(ListColumn::kDate)) return CompareDateText(a.date, b.date);
+  return CompareText(ColumnText(a, column), ColumnText(b, column));
+}
+
+const std::string& ColumnText(const EventRow& row, int column) {
+  static const std::string kEmpty;
+  switch (static_cast<ListColumn>(column)) {
+    case ListColumn::kDate:
+      return row.date;
+    case ListColumn::kTime:
+      return row.time;
+    case ListColumn::kComputerUser:
+      return row.computerUser;
+    case ListColumn::kAddress:
+      return row.address;
+    case ListColumn::kCategory:
+      return row.category;
+    case ListColumn::kMessage:
+      return row.message;
+  }
+  return kEmpty;
+}
+
+}  // namespace uv::server
