@@ -1,0 +1,470 @@
+#include "platform/net/Socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <utility>
+#include <vector>
+
+namespace uv::platform {
+
+namespace {
+
+sockaddr_in ToSockaddr(SocketAddress address) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(address.port);
+  sa.sin_addr.s_addr = htonl(address.address.HostOrder());
+  return sa;
+}
+
+SocketAddress FromSockaddr(const sockaddr_in& sa) {
+  return SocketAddress{Ipv4Address(ntohl(sa.sin_addr.s_addr)), ntohs(sa.sin_port)};
+}
+
+int PollTimeout(std::optional<std::chrono::milliseconds> timeout) {
+  if (!timeout) return -1;
+  if (timeout->count() <= 0) return 0;
+  if (timeout->count() >= INT_MAX) return INT_MAX;
+  return static_cast<int>(timeout->count());
+}
+
+// A blocking call that expired its SO_RCVTIMEO/SO_SNDTIMEO reports EAGAIN on Linux; Winsock
+// reports a timeout there and keeps "would block" for non-blocking sockets.
+bool IsNonBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && (flags & O_NONBLOCK) != 0;
+}
+
+}  // namespace
+
+WinError WsaErrorFromErrno(int error) {
+  switch (error) {
+    case 0:
+      return kErrorSuccess;
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+      return kWsaEwouldblock;
+    case EINTR:
+      return kWsaEintr;
+    case EBADF:
+      return kWsaEbadf;
+    case EACCES:
+    case EPERM:
+      return kWsaEacces;
+    case EFAULT:
+      return kWsaEfault;
+    case EINVAL:
+      return kWsaEinval;
+    case EMFILE:
+    case ENFILE:
+      return kWsaEmfile;
+    case EINPROGRESS:
+    case EALREADY:
+      return kWsaEinprogress;
+    case ENOTSOCK:
+      return kWsaEnotsock;
+    case EMSGSIZE:
+      return kWsaEmsgsize;
+    case EAFNOSUPPORT:
+      return kWsaEafnosupport;
+    case EADDRINUSE:
+      return kWsaEaddrinuse;
+    case EADDRNOTAVAIL:
+      return kWsaEaddrnotavail;
+    case ENETDOWN:
+      return kWsaEnetdown;
+    case ENETUNREACH:
+      return kWsaEnetunreach;
+    case ECONNABORTED:
+      return kWsaEconnaborted;
+    case ECONNRESET:
+    case EPIPE:
+      return kWsaEconnreset;
+    case ENOBUFS:
+    case ENOMEM:
+      return kWsaEnobufs;
+    case EISCONN:
+      return kWsaEisconn;
+    case ENOTCONN:
+      return kWsaEnotconn;
+    case ESHUTDOWN:
+      return kWsaEshutdown;
+    case ETIMEDOUT:
+      return kWsaEtimedout;
+    case ECONNREFUSED:
+      return kWsaEconnrefused;
+    case EHOSTUNREACH:
+      return kWsaEhostunreach;
+    default:
+      return static_cast<WinError>(10000 + error);
+  }
+}
+
+// ---- Socket ----
+
+Socket::Socket(int fd) : fd_(fd) {}
+
+Socket::Socket(Socket&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), shutDown_(other.shutDown_.load()) {}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+    shutDown_.store(other.shutDown_.load());
+  }
+  return *this;
+}
+
+Socket::~Socket() {
+  Close();
+}
+
+void Socket::Close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+void Socket::Shutdown() {
+  shutDown_.store(true);
+  // On Linux shutdown() wakes every thread blocked in recv/accept/poll on the socket, even on
+  // an unconnected UDP socket (where it reports ENOTCONN but still marks it shut down).
+  if (fd_ >= 0) (void)::shutdown(fd_, SHUT_RDWR);
+}
+
+WinError Socket::SetNonBlocking(bool nonBlocking) {
+  if (fd_ < 0) return kWsaEnotsock;
+  const int flags = ::fcntl(fd_, F_GETFL);
+  if (flags < 0) return WsaErrorFromErrno(errno);
+  const int wanted = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  if (wanted != flags && ::fcntl(fd_, F_SETFL, wanted) < 0) return WsaErrorFromErrno(errno);
+  return kErrorSuccess;
+}
+
+namespace {
+WinError SetTimeoutOption(int fd, int option, std::chrono::milliseconds timeout) {
+  if (fd < 0) return kWsaEnotsock;
+  if (timeout.count() < 0) return kWsaEinval;
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+  if (::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) < 0) return WsaErrorFromErrno(errno);
+  return kErrorSuccess;
+}
+}  // namespace
+
+WinError Socket::SetReceiveTimeout(std::chrono::milliseconds timeout) {
+  return SetTimeoutOption(fd_, SO_RCVTIMEO, timeout);
+}
+
+WinError Socket::SetSendTimeout(std::chrono::milliseconds timeout) {
+  return SetTimeoutOption(fd_, SO_SNDTIMEO, timeout);
+}
+
+Result<SocketAddress> Socket::LocalAddress() const {
+  if (fd_ < 0) return Result<SocketAddress>::Failure(kWsaEnotsock);
+  sockaddr_in sa{};
+  socklen_t length = sizeof sa;
+  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &length) < 0) {
+    return Result<SocketAddress>::Failure(WsaErrorFromErrno(errno));
+  }
+  return FromSockaddr(sa);
+}
+
+WinError Socket::LastError() const {
+  const int error = errno;
+  if (shutDown_.load()) return kWsaEintr;
+  if (error == EAGAIN && fd_ >= 0 && !IsNonBlocking(fd_)) return kWsaEtimedout;
+  return WsaErrorFromErrno(error);
+}
+
+// ---- UdpSocket ----
+
+Result<UdpSocket> UdpSocket::Create() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Result<UdpSocket>::Failure(WsaErrorFromErrno(errno));
+  return UdpSocket(fd);
+}
+
+WinError UdpSocket::Bind(SocketAddress address) {
+  if (fd_ < 0) return kWsaEnotsock;
+  const sockaddr_in sa = ToSockaddr(address);
+  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
+    return WsaErrorFromErrno(errno);
+  }
+  return kErrorSuccess;
+}
+
+WinError UdpSocket::SetReuseAddress(bool reuse) {
+  if (fd_ < 0) return kWsaEnotsock;
+  const int on = reuse ? 1 : 0;
+  if (::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0) {
+    return WsaErrorFromErrno(errno);
+  }
+  return kErrorSuccess;
+}
+
+WinError UdpSocket::SetBroadcast(bool broadcast) {
+  if (fd_ < 0) return kWsaEnotsock;
+  const int on = broadcast ? 1 : 0;
+  if (::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) < 0) {
+    return WsaErrorFromErrno(errno);
+  }
+  return kErrorSuccess;
+}
+
+Result<std::size_t> UdpSocket::SendTo(std::span<const std::uint8_t> data, SocketAddress to) {
+  if (fd_ < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
+  if (shutDown_.load()) return Result<std::size_t>::Failure(kWsaEshutdown);
+  const sockaddr_in sa = ToSockaddr(to);
+  for (;;) {
+    const ssize_t sent = ::sendto(fd_, data.data(), data.size(), MSG_NOSIGNAL,
+                                  reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    if (sent >= 0) return static_cast<std::size_t>(sent);
+    if (errno == EINTR && !shutDown_.load()) continue;
+    return Result<std::size_t>::Failure(LastError());
+  }
+}
+
+Result<std::size_t> UdpSocket::SendTo(std::string_view text, SocketAddress to) {
+  return SendTo(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), to);
+}
+
+Result<std::size_t> UdpSocket::ReceiveFrom(std::span<std::uint8_t> buffer, SocketAddress* from) {
+  if (fd_ < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
+  if (shutDown_.load()) return Result<std::size_t>::Failure(kWsaEintr);
+  for (;;) {
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    // MSG_TRUNC makes the kernel tell the datagram's real length, so an oversize datagram can
+    // be reported as Winsock does (WSAEMSGSIZE with the buffer filled) instead of cut silently.
+    const ssize_t received = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_TRUNC,
+                                        reinterpret_cast<sockaddr*>(&sa), &length);
+    if (received < 0) {
+      if (errno == EINTR && !shutDown_.load()) continue;
+      return Result<std::size_t>::Failure(LastError());
+    }
+    // A shut-down socket returns 0 at once, which would look like an empty datagram.
+    if (shutDown_.load()) return Result<std::size_t>::Failure(kWsaEintr);
+    if (from != nullptr) *from = FromSockaddr(sa);
+    if (static_cast<std::size_t>(received) > buffer.size()) {
+      return Result<std::size_t>::Failure(kWsaEmsgsize);
+    }
+    return static_cast<std::size_t>(received);
+  }
+}
+
+Result<std::size_t> UdpSocket::ReceiveFrom(std::span<char> buffer, SocketAddress* from) {
+  return ReceiveFrom(std::span(reinterpret_cast<std::uint8_t*>(buffer.data()), buffer.size()),
+                     from);
+}
+
+// ---- TcpSocket ----
+
+Result<TcpSocket> TcpSocket::Connect(SocketAddress to,
+                                     std::optional<std::chrono::milliseconds> timeout,
+                                     std::optional<Ipv4Address> from) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Result<TcpSocket>::Failure(WsaErrorFromErrno(errno));
+  TcpSocket socket(fd);
+  if (from && !from->IsAny()) {
+    const sockaddr_in local = ToSockaddr(SocketAddress{*from, 0});
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+      return Result<TcpSocket>::Failure(WsaErrorFromErrno(errno));
+    }
+  }
+  const sockaddr_in sa = ToSockaddr(to);
+  // Connect non-blocking and wait with poll: that gives the timeout, and a signal cannot leave
+  // a half-started connect behind.
+  if (const WinError e = socket.SetNonBlocking(true); e != kErrorSuccess) {
+    return Result<TcpSocket>::Failure(e);
+  }
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
+    if (errno != EINPROGRESS && errno != EINTR) {
+      return Result<TcpSocket>::Failure(WsaErrorFromErrno(errno));
+    }
+    pollfd p{fd, POLLOUT, 0};
+    const auto deadline = timeout ? std::chrono::steady_clock::now() + *timeout
+                                  : std::chrono::steady_clock::time_point::max();
+    for (;;) {
+      std::optional<std::chrono::milliseconds> left;
+      if (timeout) {
+        left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left->count() < 0) left = std::chrono::milliseconds(0);
+      }
+      const int ready = ::poll(&p, 1, PollTimeout(left));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) return Result<TcpSocket>::Failure(WsaErrorFromErrno(errno));
+      if (ready == 0) return Result<TcpSocket>::Failure(kWsaEtimedout);
+      break;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
+    if (error != 0) return Result<TcpSocket>::Failure(WsaErrorFromErrno(error));
+  }
+  if (const WinError e = socket.SetNonBlocking(false); e != kErrorSuccess) {
+    return Result<TcpSocket>::Failure(e);
+  }
+  return socket;
+}
+
+Result<std::size_t> TcpSocket::Send(std::span<const std::uint8_t> data) {
+  if (fd_ < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
+  if (shutDown_.load()) return Result<std::size_t>::Failure(kWsaEshutdown);
+  for (;;) {
+    const ssize_t sent = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+    if (sent >= 0) return static_cast<std::size_t>(sent);
+    if (errno == EINTR && !shutDown_.load()) continue;
+    return Result<std::size_t>::Failure(LastError());
+  }
+}
+
+Result<std::size_t> TcpSocket::Send(std::string_view text) {
+  return Send(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+WinError TcpSocket::SendAll(std::span<const std::uint8_t> data) {
+  while (!data.empty()) {
+    auto sent = Send(data);
+    if (!sent) {
+      if (sent.error() != kWsaEwouldblock) return sent.error();
+      pollfd p{fd_, POLLOUT, 0};
+      if (::poll(&p, 1, -1) < 0 && errno != EINTR) return WsaErrorFromErrno(errno);
+      continue;
+    }
+    data = data.subspan(*sent);
+  }
+  return kErrorSuccess;
+}
+
+Result<std::size_t> TcpSocket::Receive(std::span<std::uint8_t> buffer) {
+  if (fd_ < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
+  if (shutDown_.load()) return Result<std::size_t>::Failure(kWsaEintr);
+  for (;;) {
+    const ssize_t received = ::recv(fd_, buffer.data(), buffer.size(), 0);
+    if (received < 0) {
+      if (errno == EINTR && !shutDown_.load()) continue;
+      return Result<std::size_t>::Failure(LastError());
+    }
+    if (received == 0 && shutDown_.load()) return Result<std::size_t>::Failure(kWsaEintr);
+    return static_cast<std::size_t>(received);
+  }
+}
+
+Result<std::size_t> TcpSocket::Receive(std::span<char> buffer) {
+  return Receive(std::span(reinterpret_cast<std::uint8_t*>(buffer.data()), buffer.size()));
+}
+
+Result<SocketAddress> TcpSocket::PeerAddress() const {
+  if (fd_ < 0) return Result<SocketAddress>::Failure(kWsaEnotsock);
+  sockaddr_in sa{};
+  socklen_t length = sizeof sa;
+  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&sa), &length) < 0) {
+    return Result<SocketAddress>::Failure(WsaErrorFromErrno(errno));
+  }
+  return FromSockaddr(sa);
+}
+
+// ---- TcpListener ----
+
+Result<TcpListener> TcpListener::Listen(SocketAddress address, int backlog) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Result<TcpListener>::Failure(WsaErrorFromErrno(errno));
+  TcpListener listener(fd);
+  const int on = 1;
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0) {
+    return Result<TcpListener>::Failure(WsaErrorFromErrno(errno));
+  }
+  const sockaddr_in sa = ToSockaddr(address);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
+    return Result<TcpListener>::Failure(WsaErrorFromErrno(errno));
+  }
+  if (::listen(fd, backlog <= 0 ? SOMAXCONN : backlog) < 0) {
+    return Result<TcpListener>::Failure(WsaErrorFromErrno(errno));
+  }
+  return listener;
+}
+
+Result<TcpSocket> TcpListener::Accept(SocketAddress* peer) {
+  if (fd_ < 0) return Result<TcpSocket>::Failure(kWsaEnotsock);
+  if (shutDown_.load()) return Result<TcpSocket>::Failure(kWsaEintr);
+  for (;;) {
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR && !shutDown_.load()) continue;
+      // A connection reset before we took it: Winsock would simply not have returned it yet.
+      if (errno == ECONNABORTED && !shutDown_.load()) continue;
+      return Result<TcpSocket>::Failure(LastError());
+    }
+    TcpSocket socket(fd);
+    if (shutDown_.load()) return Result<TcpSocket>::Failure(kWsaEintr);
+    if (peer != nullptr) *peer = FromSockaddr(sa);
+    return socket;
+  }
+}
+
+// ---- readiness ----
+
+Result<std::size_t> WaitForSockets(std::span<SocketWait> sockets,
+                                   std::optional<std::chrono::milliseconds> timeout) {
+  if (sockets.empty()) return Result<std::size_t>::Failure(kWsaEinval);
+  std::vector<pollfd> polls(sockets.size());
+  std::size_t ready = 0;
+  for (std::size_t i = 0; i < sockets.size(); ++i) {
+    SocketWait& w = sockets[i];
+    w.readable = w.writable = false;
+    if (w.socket == nullptr || !w.socket->IsOpen()) return Result<std::size_t>::Failure(kWsaEinval);
+    polls[i].fd = w.socket->NativeHandle();
+    polls[i].events = static_cast<short>((w.wantRead ? POLLIN : 0) | (w.wantWrite ? POLLOUT : 0));
+    if (w.socket->IsShutDown()) {
+      w.readable = true;
+      ++ready;
+    }
+  }
+  if (ready > 0) return ready;
+
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    std::optional<std::chrono::milliseconds> left;
+    if (timeout) {
+      left = *timeout - std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start);
+      if (left->count() < 0) left = std::chrono::milliseconds(0);
+    }
+    const int n = ::poll(polls.data(), polls.size(), PollTimeout(left));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Result<std::size_t>::Failure(WsaErrorFromErrno(errno));
+    }
+    break;
+  }
+  for (std::size_t i = 0; i < sockets.size(); ++i) {
+    SocketWait& w = sockets[i];
+    const short r = polls[i].revents;
+    // Errors and hang-ups count as readable (and writable when asked), as select reports them:
+    // the following call then returns the error or the end of the stream.
+    const bool broken = (r & (POLLERR | POLLHUP | POLLNVAL)) != 0 || w.socket->IsShutDown();
+    w.readable = w.wantRead && ((r & POLLIN) != 0 || broken);
+    w.writable = w.wantWrite && ((r & POLLOUT) != 0 || broken);
+    if (w.readable || w.writable) ++ready;
+  }
+  return ready;
+}
+
+}  // namespace uv::platform
