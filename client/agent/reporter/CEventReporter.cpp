@@ -1,0 +1,423 @@
+#include "client/agent/reporter/CEventReporter.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "client/agent/reporter/CReporterContext.h"
+#include "platform/eventlog/EventLog.h"
+#include "platform/machine/Machine.h"
+#include "platform/net/HostResolver.h"
+#include "platform/net/Socket.h"
+#include "platform/process/ProcessLauncher.h"
+#include "platform/registry/Registry.h"
+#include "platform/session/SessionStore.h"
+#include "platform/trace/Trace.h"
+#include "protocol/EventCategory.h"
+#include "protocol/EventPort.h"
+#include "protocol/EventReport.h"
+
+namespace uv::agent {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::Trace;
+using platform::TraceF;
+
+constexpr std::string_view kSettingsKey = "Software\\Quorrel\\USB Vantrel Client\\Settings";
+
+// The probe: five receive attempts, each followed by a wait of up to this long for an answer.
+constexpr int kProbeAttempts = 5;
+constexpr auto kProbeWait = 500ms;
+
+// A replay pauses after every 50 lines, each pause 250 ms longer than the one before, so a long
+// queue does not flood the console's receive buffer.
+constexpr int kReplayBurst = 50;
+constexpr auto kReplayPauseStep = 250ms;
+
+// Journal lines are read as the queue was always read: at most 1023 bytes at a time, a longer
+// line coming in pieces.
+constexpr std::size_t kReplayReadBuffer = 1024;
+
+// "RunExe" is read into a buffer of this many bytes, terminator included; a longer value is
+// not read at all.
+constexpr std::size_t kRunExeBuffer = 260;
+
+bool Contains(std::string_view text, std::string_view word) {
+  return text.find(word) != std::string_view::npos;
+}
+
+// Reports of device events go to the replay queue as well; file activity only to the journal.
+bool IsDeviceReport(std::string_view report) {
+  return Contains(report, "Inserted") || Contains(report, "Mounted") || Contains(report, "Removed");
+}
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() { Close(); }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+  bool Close() {
+    if (fd_ < 0) return true;
+    const bool ok = ::close(fd_) == 0;
+    fd_ = -1;
+    return ok;
+  }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// fgets: up to size - 1 bytes, ending after the first line feed. Empty at the end of the file.
+std::string ReadPiece(std::FILE* file, std::size_t size) {
+  std::string piece;
+  while (piece.size() + 1 < size) {
+    const int c = std::fgetc(file);
+    if (c == EOF) break;
+    piece += static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  return piece;
+}
+
+// Replaces `path` with `bytes` so that a failure at any point leaves the old file whole: the
+// new content goes to a temporary file beside it, which is renamed over the old one only when
+// it has been written and flushed completely.
+bool ReplaceFile(const std::filesystem::path& path, std::string_view bytes) {
+  const std::filesystem::path temporary = path.string() + ".tmp";
+  ScopedFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.get() < 0) return false;
+  const bool written = WriteAll(fd.get(), bytes) && ::fsync(fd.get()) == 0 && fd.Close();
+  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+protocol::ReportTime LocalNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return {local.tm_mday, local.tm_mon + 1, local.tm_year + 1900,
+          local.tm_hour, local.tm_min,     local.tm_sec};
+}
+
+}  // namespace
+
+CEventReporter::CEventReporter(CReporterContext& context) : context_(context) {}
+
+void CEventReporter::ReportToServer(const std::string& text, const std::string& server,
+                                    std::string* body) {
+  // A triggered program and its "Executed" report come before the event's own report.
+  LoadRunExeSetting();
+  RunExeForEvent(text, server);
+
+  std::string reportBody;
+  if (!BuildReportBody(text, false, &reportBody)) return;
+  SendEventReport(context_.VersionText() + "," + reportBody, server);
+  if (body) *body = std::move(reportBody);
+}
+
+void CEventReporter::ReportExecuted(const std::string& text, const std::string& server) {
+  std::string reportBody;
+  if (!BuildReportBody(text, true, &reportBody)) return;
+  SendEventReport(context_.VersionText() + "," + reportBody, server);
+}
+
+bool CEventReporter::BuildReportBody(const std::string& text, bool appendComputerAndUser,
+                                     std::string* body) {
+  platform::Machine& machine = context_.Machine();
+  // One clock reading per report, taken before the lookups so that the time is the event's.
+  const protocol::ReportTime time = LocalNow();
+
+  std::string computer = machine.ComputerName();
+  if (computer.empty()) computer = "UNKNOWN";
+
+  auto address = platform::ResolveHost(machine, computer);
+  if (!address) {
+    // The agent runs as a service: nobody could answer a message box, and waiting for one
+    // would stall device handling. The failure goes where an administrator looks instead.
+    Trace("Could not resolve IP");
+    const platform::WinError logged =
+        platform::ReportEvent(machine, platform::EventType::kError, kEventCouldNotResolveIp,
+                              kEventSource, {"Could not resolve IP", computer});
+    if (logged != platform::kErrorSuccess) {
+      TraceF("Could not write to the event log err : %u", static_cast<unsigned>(logged));
+    }
+    return false;
+  }
+  const std::string addressText = address->ToString();
+
+  std::string user;
+  if (!GetActiveSessionUser(user)) user = "LocalSystem";
+
+  std::string message = text;
+  if (appendComputerAndUser) message += " on " + computer + "\\" + user;
+
+  protocol::ReportFields fields;
+  fields.version = context_.VersionText();
+  fields.time = time;
+  fields.computer = computer;
+  fields.user = user;
+  fields.address = addressText;
+  fields.message = message;
+  *body = protocol::BuildReportBody(fields);
+  return true;
+}
+
+void CEventReporter::SendEventReport(const std::string& report, const std::string& server) {
+  if (ProbeServer(server) == kReachable) {
+    // A shutdown report must leave at once: the computer may be going down, and a replay could
+    // hold it back for minutes.
+    if (!Contains(report, "Shutdown")) {
+      std::lock_guard lock(context_.JournalMutex());
+      if (context_.PendingLocked() && OfflineSwitchOn()) ReplayQueueLocked(server);
+    }
+    SendDatagram(report, server);
+    return;
+  }
+  if (!OfflineSwitchOn()) return;  // dropped
+  std::lock_guard lock(context_.JournalMutex());
+  WriteOfflineMsgLocked(report, false);
+  if (IsDeviceReport(report)) {
+    WriteOfflineMsgLocked(report, true);
+    context_.SetPendingLocked(true);
+  }
+}
+
+int CEventReporter::ProbeServer(const std::string& server) {
+  const auto address = platform::Ipv4Address::Parse(server);
+  if (!address) return kUnreachable;
+  auto socket = platform::OpenOutgoingUdpSocket(context_.Machine());
+  if (!socket) return kUnreachable;
+  if (const platform::WinError error = socket->SetNonBlocking(true);
+      error != platform::kErrorSuccess) {
+    TraceF("ioctlsocket() failed with error %u\n", static_cast<unsigned>(error));
+  }
+  const platform::SocketAddress to{*address, protocol::kEventPort};
+  if (!socket->SendTo(protocol::kProbeRequest, to)) return kUnreachable;
+
+  int waits = 0;
+  while (true) {
+    char buffer[protocol::kProbeAnswerBuffer] = {};
+    auto received = socket->ReceiveFrom(std::span<char>(buffer, sizeof buffer));
+    if (received) {
+      return protocol::IsProbeAnswer(std::string_view(buffer, *received)) ? kReachable
+                                                                          : kUnreachable;
+    }
+    if (received.error() != platform::kWsaEwouldblock) {
+      Trace("recvfrom() failed");
+      return kUnreachable;
+    }
+    if (waits == kProbeAttempts) break;
+    Trace("Still have not received packet...Waiting and then trying again\n");
+    ++waits;
+    // Waiting for readiness instead of sleeping lets an answer that comes at once be seen at
+    // once; a wait that ends without one costs the full interval, as a sleep would.
+    platform::SocketWait wait{&*socket};
+    auto ready = platform::WaitForSockets(std::span(&wait, 1), kProbeWait);
+    if (!ready) {
+      std::this_thread::sleep_for(kProbeWait);
+      continue;
+    }
+    // An answer that arrives during the last wait still counts.
+    if (*ready == 0 && waits == kProbeAttempts) break;
+  }
+  Trace("Timed out.\n");
+  return kUnreachable;
+}
+
+bool CEventReporter::SendDatagram(std::string_view text, const std::string& server) {
+  const auto address = platform::Ipv4Address::Parse(server);
+  if (!address) return false;
+  auto socket = platform::OpenOutgoingUdpSocket(context_.Machine());
+  if (!socket) return false;
+  return socket->SendTo(text, {*address, protocol::kEventPort}).ok();
+}
+
+void CEventReporter::ReplayQueueLocked(const std::string& server) {
+  const std::filesystem::path& path = context_.OfflineUSBMsgPath();
+  FilePtr file(std::fopen(path.c_str(), "rbe"));
+  if (!file) {
+    // Nothing to replay when the queue is gone; an unreadable queue keeps its flag so that a
+    // later report tries again. Either way the report being sent still goes out.
+    if (errno == ENOENT) context_.SetPendingLocked(false);
+    return;
+  }
+
+  int count = 0;
+  auto pause = std::chrono::milliseconds::zero();
+  long undelivered = -1;  // file offset of the first piece not delivered
+  while (true) {
+    const long offset = std::ftell(file.get());
+    std::string line = ReadPiece(file.get(), kReplayReadBuffer);
+    if (line.empty()) break;
+    if (line.front() == '\n' || line.front() == '\r') continue;
+    protocol::StripLineBreaks(line);
+    protocol::InsertOfflineMarker(line);
+
+    if (++count > kReplayBurst) {
+      pause += kReplayPauseStep;
+      std::this_thread::sleep_for(pause);
+      count = 0;
+    }
+    // Once the console stops answering the rest of the queue stays for the next replay: the
+    // lines keep their order, and the caller is not held up for a failed probe per line.
+    if (ProbeServer(server) != kReachable) {
+      undelivered = offset;
+      break;
+    }
+    SendDatagram(line, server);
+    TraceF("Sent %s", line.c_str());
+  }
+
+  if (undelivered < 0) {
+    file.reset();
+    ScopedFd emptied(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    // A queue that cannot be emptied keeps its flag: its lines are sent again next time rather
+    // than lost.
+    if (emptied.get() >= 0) context_.SetPendingLocked(false);
+    return;
+  }
+
+  std::string rest;
+  if (std::fseek(file.get(), undelivered, SEEK_SET) != 0) return;
+  char chunk[4096];
+  std::size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) rest.append(chunk, n);
+  if (std::ferror(file.get())) return;  // the queue stays as it was; nothing is lost
+  file.reset();
+  if (!ReplaceFile(path, rest)) {
+    Trace("Could not rewrite the offline queue; its lines are kept as they were\n");
+  }
+}
+
+void CEventReporter::WriteOfflineMsg(const std::string& report, bool replayQueue) {
+  std::lock_guard lock(context_.JournalMutex());
+  WriteOfflineMsgLocked(report, replayQueue);
+  if (replayQueue) context_.SetPendingLocked(true);
+}
+
+void CEventReporter::WriteOfflineMsgLocked(const std::string& report, bool replayQueue) {
+  const std::filesystem::path& path =
+      replayQueue ? context_.OfflineUSBMsgPath() : context_.OfflineMsgPath();
+  Trace("In WriteOfflineMsg \n");
+  Trace(path.string());
+  ScopedFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  if (fd.get() < 0) return;  // a journal that cannot be opened is left alone
+  // One write per line keeps it whole against other appenders (the journal viewer's process).
+  if (!WriteAll(fd.get(), report + "\r\n")) return;
+}
+
+bool CEventReporter::OfflineSwitchOn() {
+  auto registry = context_.Machine().OpenRegistry();
+  if (registry) {
+    auto key = platform::RegKey::Open(**registry, kSettingsKey);
+    if (key) {
+      auto value = key->QueryDword("SendOfflineMsg");
+      if (value) return *value != 0;
+    }
+  }
+  Trace("Send Offline Msg option does not exist");
+  return false;
+}
+
+bool CEventReporter::GetActiveSessionUser(std::string& user) {
+  platform::SessionStore sessions(context_.Machine());
+  auto list = sessions.Enumerate();
+  if (!list) {
+    TraceF("WTSEnumerateSessions failed  error-code = %u ", static_cast<unsigned>(list.error()));
+    return false;
+  }
+  TraceF("Enumerated %u session entries", static_cast<unsigned>(list->size()));
+  for (const auto& session : *list) {
+    if (session.state != platform::SessionState::kActive) continue;
+    auto name = sessions.QueryUserName(session.id);
+    if (!name) {
+      TraceF("WTSQuerySessionInformation failed  error-code = %u ",
+             static_cast<unsigned>(name.error()));
+      continue;
+    }
+    user = std::move(*name);
+    return true;
+  }
+  return false;
+}
+
+void CEventReporter::LoadRunExeSetting() {
+  auto registry = context_.Machine().OpenRegistry();
+  if (!registry) return;
+  auto key = platform::RegKey::Open(**registry, kSettingsKey);
+  if (!key) return;
+  auto raw = key->QueryValue("RunExe");
+  if (!raw || raw->data.size() > kRunExeBuffer) return;
+  auto value = key->QueryString("RunExe");
+  if (!value) return;
+
+  const protocol::RunExeSetting setting = protocol::ParseRunExeSetting(*value);
+  if (setting.word == protocol::kRunExeOff) {
+    RunExeCode = 0;
+    return;
+  }
+  // A word outside the table is a broken setting: keep the program that was configured rather
+  // than pair the old event kind with a new command line.
+  const auto code = protocol::RunExeCodeOf(setting.word);
+  if (!code) return;
+  RunExeCode = static_cast<int>(*code);
+  RunExeCommand = std::string(setting.command);
+}
+
+void CEventReporter::RunExeForEvent(const std::string& text, const std::string& server) {
+  const auto word = protocol::RunExeWordOf(static_cast<std::uint32_t>(RunExeCode));
+  if (!word || !Contains(text, *word)) return;
+  RunConfiguredProgram(RunExeCommand);
+  ReportExecuted("Executed " + RunExeCommand, server);
+}
+
+void CEventReporter::RunConfiguredProgram(const std::string& commandLine) {
+  // The program belongs on the desktop of whoever sits at the console; with nobody logged on it
+  // runs in the agent's own account.
+  platform::SessionStore sessions(context_.Machine());
+  std::optional<std::string> user;
+  const std::uint32_t console = sessions.ActiveConsoleSessionId();
+  if (console != platform::kNoConsoleSession) {
+    if (auto name = sessions.QueryUserName(console); name && !name->empty()) user = *name;
+  }
+  auto started = platform::StartProcess(commandLine, user);
+  if (!started) {
+    TraceF("CreateProcessAsUser failed err : %u", static_cast<unsigned>(started.error()));
+    return;
+  }
+  Trace("Process created successfully");
+  // The started program is not waited for; the short pause gives it a head start on the
+  // "Executed" report that follows.
+  std::this_thread::sleep_for(10ms);
+}
+
+}  // namespace uv::agent

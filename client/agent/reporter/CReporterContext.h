@@ -1,0 +1,56 @@
+#pragma once
+// The reporter's process-wide state: the version text at the head of every report, the two
+// journal files in the system directory and the pending flag of the replay queue. The program
+// creates one context at start and hands it by reference to every CEventReporter, so the two
+// reporting threads (the dialog's thread and the watcher's worker) share one flag and one lock.
+//
+// Thread affinity: none. The version text and the paths never change after construction; the
+// pending flag and the queue files are guarded by JournalMutex().
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+
+namespace uv::platform {
+class Machine;
+}
+
+namespace uv::agent {
+
+class CReporterContext {
+ public:
+  // Builds the journal paths from the machine's system directory and sets the pending flag when
+  // the replay queue exists, can be opened for appending and is not empty, as at process start.
+  CReporterContext(platform::Machine& machine, std::string versionText);
+  CReporterContext(const CReporterContext&) = delete;
+  CReporterContext& operator=(const CReporterContext&) = delete;
+
+  platform::Machine& Machine() const { return machine_; }
+  const std::string& VersionText() const { return versionText_; }
+  // "<system directory>/OfflineMsg.log": every report that was not delivered; the journal
+  // viewer lists and clears it.
+  const std::filesystem::path& OfflineMsgPath() const { return offlineMsgPath_; }
+  // "<system directory>/OfflineUSBMsg.log": the device reports waiting to be replayed.
+  const std::filesystem::path& OfflineUSBMsgPath() const { return offlineUsbMsgPath_; }
+
+  // Journal appends, replays and the pending flag all happen under this lock. Without it the
+  // dialog's thread could append a device report between the watcher worker's read of the queue
+  // and its rewrite, and that report would be lost; it also keeps two appends from interleaving.
+  std::mutex& JournalMutex() { return journalMutex_; }
+
+  // The replay queue holds reports not replayed yet. Call only with JournalMutex() held.
+  bool PendingLocked() const { return pending_; }
+  void SetPendingLocked(bool pending) { pending_ = pending; }
+  // Takes the lock for one read; for callers outside the reporter (tests, the agent's status).
+  bool Pending();
+
+ private:
+  platform::Machine& machine_;
+  const std::string versionText_;
+  const std::filesystem::path offlineMsgPath_;
+  const std::filesystem::path offlineUsbMsgPath_;
+  std::mutex journalMutex_;
+  bool pending_ = false;  // guarded by journalMutex_
+};
+
+}  // namespace uv::agent

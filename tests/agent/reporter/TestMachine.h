@@ -1,0 +1,93 @@
+#pragma once
+// A client computer for reporter tests: a machine root in a fresh temporary directory with a
+// computer name, a hosts file that gives that name its own loopback address, and the client
+// settings key. Removed again on destruction.
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "platform/machine/Machine.h"
+#include "platform/registry/Registry.h"
+#include "platform/session/SessionStore.h"
+
+namespace uv::testing {
+
+inline std::filesystem::path MakeTempDirectory() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "uv-reporter-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+class TestMachine {
+ public:
+  static constexpr std::string_view kSettingsKey =
+      "Software\\Quorrel\\USB Vantrel Client\\Settings";
+
+  // An empty address leaves the computer without a hosts entry.
+  TestMachine(std::string computerName, std::string address)
+      : root_(MakeTempDirectory()), machine_(std::make_unique<platform::Machine>(root_)) {
+    Key("SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName")
+        .SetString("ComputerName", computerName);
+    std::filesystem::create_directories(machine_->HostsFile().parent_path());
+    std::ofstream hosts(machine_->HostsFile());
+    hosts << "# hosts of the test computer\n";
+    if (!address.empty()) hosts << address << "\t" << computerName << "\n";
+    Settings();  // the key exists, as after installation
+  }
+
+  ~TestMachine() {
+    machine_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+  TestMachine(const TestMachine&) = delete;
+  TestMachine& operator=(const TestMachine&) = delete;
+
+  platform::Machine& machine() { return *machine_; }
+  const std::filesystem::path& root() const { return root_; }
+
+  platform::RegKey Key(std::string_view path) {
+    auto registry = machine_->OpenRegistry();
+    if (!registry) throw std::runtime_error("registry: " + machine_->RegistryError());
+    auto key = platform::RegKey::Create(**registry, path);
+    if (!key) throw std::runtime_error("cannot create key " + std::string(path));
+    return std::move(*key);
+  }
+  platform::RegKey Settings() { return Key(kSettingsKey); }
+
+  void SetSendOfflineMsg(bool on) {
+    if (Settings().SetDword("SendOfflineMsg", on ? 1 : 0) != platform::kErrorSuccess) {
+      throw std::runtime_error("SetDword failed");
+    }
+  }
+  void SetRunExe(std::string_view value) {
+    if (Settings().SetString("RunExe", value) != platform::kErrorSuccess) {
+      throw std::runtime_error("SetString failed");
+    }
+  }
+  void Login(std::string_view user) {
+    platform::SessionStore sessions(*machine_);
+    if (!sessions.Login(user)) throw std::runtime_error("login failed");
+  }
+
+ private:
+  std::filesystem::path root_;
+  std::unique_ptr<platform::Machine> machine_;
+};
+
+inline std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteFile(const std::filesystem::path& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace uv::testing
