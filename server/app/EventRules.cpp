@@ -1,0 +1,159 @@
+#include "server/app/EventRules.h"
+
+#include <cstdio>
+
+#include "protocol/EventReport.h"
+
+namespace uv::server {
+
+namespace {
+
+bool Contains(std::string_view text, std::string_view word) {
+  return text.find(word) != std::string_view::npos;
+}
+
+}  // namespace
+
+std::vector<std::string_view> Tokenize(std::string_view text, char separator) {
+  std::vector<std::string_view> fields;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    while (pos < text.size() && text[pos] == separator) ++pos;
+    if (pos >= text.size()) break;
+    const std::size_t end = text.find(separator, pos);
+    const std::size_t stop = end == std::string_view::npos ? text.size() : end;
+    fields.push_back(text.substr(pos, stop - pos));
+    pos = stop;
+  }
+  return fields;
+}
+
+std::string_view FirstWord(std::string_view text) {
+  const std::size_t start = text.find_first_not_of(' ');
+  if (start == std::string_view::npos) return {};
+  const std::size_t end = text.find(' ', start);
+  return text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+}
+
+int SplitVersion(std::string& text, std::string_view ownVersion) {
+  const protocol::VersionSplit split = protocol::SplitVersion(text, ownVersion);
+  std::string rest(split.text);  // a view into text: copy before replacing
+  text = std::move(rest);
+  return split.mismatch ? 1 : 0;
+}
+
+std::string AlertText(std::string_view eventText, std::string_view senderAddress) {
+  std::string alert;
+  alert.reserve(eventText.size() + senderAddress.size() + 5);
+  alert.append(eventText).append(" [ ").append(senderAddress).append(" ]");
+  return alert;
+}
+
+std::string AppendArrivalTime(std::string_view alertText, int hour, int minute, int second) {
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, " at %02d:%02d:%02d", hour, minute, second);
+  std::string full(alertText);
+  full += suffix;
+  return full;
+}
+
+std::optional<EventRow> BuildHistoryRow(std::string_view fullText, int versionFlag,
+                                        std::string_view senderAddress, const FilterWords& words) {
+  EventRow row;
+  if (versionFlag != 0) {
+    // A mismatch is always listed: the report's fields cannot be trusted, only its source.
+    row.address = std::string(senderAddress);
+    row.message = std::string(kVersionMismatch);
+    return row;
+  }
+  const auto fields = Tokenize(fullText, ',');
+  auto field = [&](std::size_t i) {
+    return i < fields.size() ? std::string(fields[i]) : std::string();
+  };
+  row.date = field(0);
+  row.time = field(1);
+  row.computerUser = field(2);
+  row.address = field(3);
+  row.message = field(4);
+  if (row.message == "Offline") {
+    row.message = field(5);
+    row.category = "Offline";
+  } else {
+    row.category = std::string(FirstWord(row.message));
+  }
+  if (!PassesExactRule(row.category, Outlet::kHistory, words)) return std::nullopt;
+  return row;
+}
+
+std::optional<std::string> BalloonText(std::string_view alertText, int versionFlag,
+                                       std::string_view senderAddress, const FilterWords& words) {
+  if (versionFlag != 0) {
+    return std::string("Client Version does not match on ").append(senderAddress);
+  }
+  if (!PassesContainsRule(alertText, Outlet::kBalloon, words)) return std::nullopt;
+  const auto fields = Tokenize(alertText, ',');
+  if (fields.size() >= 5) {
+    if (fields[4] == "Offline" && fields.size() >= 6) return std::string(fields[5]);
+    if (fields[4] != "Offline") return std::string(fields[4]);
+  }
+  // A short report has no message field; show what arrived rather than nothing.
+  return std::string(alertText);
+}
+
+bool ShouldPlaySound(std::string_view alertText) {
+  return Contains(alertText, "Inserted") || Contains(alertText, "Removed") ||
+         Contains(alertText, "Mounted");
+}
+
+std::optional<std::string> BuildLogLine(std::string_view fullText, int versionFlag,
+                                        std::string_view senderAddress, const FilterWords& words) {
+  std::string line;
+  if (versionFlag != 0) {
+    line.append(",,,").append(senderAddress).append(",,").append(kVersionMismatch);
+  } else {
+    if (!PassesContainsRule(fullText, Outlet::kLog, words)) return std::nullopt;
+    line.assign(fullText);
+    if (!Contains(fullText, "Offline")) {
+      // The category goes after the last "," (the message field when the message has no comma).
+      const std::size_t comma = line.rfind(',');
+      const std::size_t insertAt = comma == std::string::npos ? 0 : comma + 1;
+      std::string category(FirstWord(std::string_view(line).substr(insertAt)));
+      category += ',';
+      line.insert(insertAt, category);
+    }
+  }
+  line += "\r\n";
+  return line;
+}
+
+bool ShouldMail(std::string_view fullText, int versionFlag, const FilterWords& words) {
+  return versionFlag != 0 || PassesContainsRule(fullText, Outlet::kEmail, words);
+}
+
+std::string BuildMailBody(std::string_view fullText, int versionFlag,
+                          std::string_view senderAddress) {
+  std::string body;
+  if (versionFlag != 0) {
+    body.append("Date:\nTime:\nComputer Name:\\User\nIP Address:")
+        .append(senderAddress)
+        .append("\nCategory:\nMessage:")
+        .append(kVersionMismatch);
+  } else {
+    const auto fields = Tokenize(fullText, ',');
+    auto field = [&](std::size_t i) { return i < fields.size() ? fields[i] : std::string_view(); };
+    body.append("Date:").append(field(0));
+    body.append("\nTime:").append(field(1));
+    body.append("\nComputer Name\\User:").append(field(2));
+    body.append("\nIP Address:").append(field(3));
+    const std::string_view fifth = field(4);
+    if (Contains(fifth, "Offline")) {
+      body.append("\nCategory:Offline\nMessage:").append(field(5));
+    } else {
+      body.append("\nCategory:").append(FirstWord(fifth)).append("\nMessage:").append(fifth);
+    }
+  }
+  body += "\r\n";
+  return body;
+}
+
+}  // namespace uv::server

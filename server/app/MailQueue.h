@@ -1,0 +1,71 @@
+#pragma once
+// The mail queue between the UI thread (producer, one append per event to be mailed) and the
+// e-mail worker (consumer). Records are copied in and out; the queue owns its copies.
+//
+// Thread affinity: any. The queue is guarded by one lock, held only for one append or one
+// removal, never while mailing. The wake event is manual-reset: the worker resets it before it
+// drains, so a record appended during a drain is taken in that drain or wakes it again.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "server/settings/ServerSettings.h"
+
+namespace uv::server {
+
+// One mail, fields in the order the notifier expects them.
+struct EMAIL_CONTEXT {
+  std::string From;
+  std::string To;
+  std::string Subject;
+  std::string Body;
+  std::string Server;
+  bool Authenticate = false;
+  std::string UserName;
+  std::string Password;
+  int Port = 0;
+
+  bool operator==(const EMAIL_CONTEXT&) const = default;
+};
+
+inline constexpr const char* kMailSubject = "USBVantrel! Alert";
+
+class CMailQueue {
+ public:
+  // While nobody drains the queue (no worker, or an SMTP server that hangs), it must not grow
+  // without end: beyond this many records the oldest is dropped. Mail is best effort.
+  static constexpr std::size_t kMaxQueued = 10000;
+
+  // Appends at the tail and sets the wake event.
+  void Queue(EMAIL_CONTEXT mail);
+  // Removes the head record, if any.
+  std::optional<EMAIL_CONTEXT> TakeHead();
+  std::size_t Size() const;
+  // Records dropped because the queue was full.
+  std::size_t Dropped() const;
+  // Frees every queued record unsent (teardown).
+  void Clear();
+
+  // The wake event.
+  void SetWakeEvent();
+  void ResetWakeEvent();
+  // True when the event was set within the timeout.
+  bool WaitForWake(std::chrono::milliseconds timeout);
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<EMAIL_CONTEXT> queue_;  // guarded by mutex_
+  std::size_t dropped_ = 0;          // guarded by mutex_
+  bool signalled_ = false;           // guarded by mutex_
+};
+
+// Fills a record for one event from the current settings and the body.
+EMAIL_CONTEXT MakeMailRecord(const ServerSettings& settings, std::string body);
+
+}  // namespace uv::server

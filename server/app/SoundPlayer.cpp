@@ -1,0 +1,31 @@
+#include "server/app/SoundPlayer.h"
+
+#include <QSoundEffect>
+#include <QUrl>
+
+namespace uv::server {
+
+QString NativeSoundPath(const std::string& storedPath) {
+  QString path =
+      QString::fromLocal8Bit(storedPath.data(), static_cast<qsizetype>(storedPath.size()));
+  path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+  return path;
+}
+
+QtSoundPlayer::QtSoundPlayer() = default;
+QtSoundPlayer::~QtSoundPlayer() = default;
+
+void QtSoundPlayer::PlayAsync(const std::string& file) {
+  ++requests_;
+  lastFile_ = NativeSoundPath(file);
+  if (!effect_) effect_ = std::make_unique<QSoundEffect>();
+  if (effect_->isPlaying()) {
+    ++droppedBusy_;
+    return;
+  }
+  const QUrl url = QUrl::fromLocalFile(lastFile_);
+  if (effect_->source() != url) effect_->setSource(url);
+  effect_->play();
+}
+
+}  // namespace uv::server
