@@ -223,6 +223,9 @@ Result<std::vector<EventRecord>> ReadEventLog(const Machine& machine, std::size_
   const std::filesystem::path path = machine.EventLogFile();
   std::error_code error;
   if (!std::filesystem::exists(path, error)) return events;
+  if (!std::filesystem::is_regular_file(path, error)) {
+    return Result<std::vector<EventRecord>>::Failure(kErrorInvalidData);
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) return Result<std::vector<EventRecord>>::Failure(kErrorAccessDenied);
   std::string line;
@@ -236,6 +239,7 @@ Result<std::vector<EventRecord>> ReadEventLog(const Machine& machine, std::size_
       ++*skipped;
     }
   }
+  if (in.bad()) return Result<std::vector<EventRecord>>::Failure(kErrorInvalidData);
   return events;
 }
 

@@ -50,7 +50,8 @@ struct EventRecord {
                                    const std::vector<std::string>& strings);
 
 // The events of the log in file order. Lines that are not events (foreign text, a cut-off tail,
-// an unknown type word) are skipped and counted in *skipped. A missing log gives no events.
+// an unknown type word) are skipped and counted in *skipped. A missing log gives no events; a
+// log that is not a readable file fails.
 Result<std::vector<EventRecord>> ReadEventLog(const Machine& machine,
                                               std::size_t* skipped = nullptr);
 
