@@ -120,8 +120,12 @@ class CSettingsPage : public QWidget {
   void EnableAuthControls();
   QString Choose(const FileDialogRequest& request);
 
+  void ApplyModeToControls();
+
   platform::Machine& machine_;
   ServerSettings& settings_;
+  // The radio chosen on the page; becomes the settings' mode when "Apply settings" succeeds.
+  int mode_ = kServerModeNone;
   std::unique_ptr<Ui::SettingsPage> ui_;
   QString programName_;
   FileChooser chooser_;
