@@ -80,7 +80,7 @@ ui = f'''<?xml version="1.0" encoding="UTF-8"?>
 <ui version="4.0">
  <class>SettingsPage</class>
  <widget class="QWidget" name="SettingsPage">
-  <property name="controlId" stdset="0"><number>102</number></property>
+  <property name="dialogId" stdset="0"><number>102</number></property>
   <layout class="QHBoxLayout" name="pageLayout">
    <item>
     <widget class="QGroupBox" name="mailBox">
