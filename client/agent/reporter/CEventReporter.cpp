@@ -120,6 +120,19 @@ bool ReplaceFile(const std::filesystem::path& path, std::string_view bytes) {
   return true;
 }
 
+// A new socket for every datagram, sending from the computer's own loopback address when it has
+// one, so that the console tells simulated computers apart by address.
+platform::Result<platform::UdpSocket> OpenSocket(platform::Ipv4Address local) {
+  auto socket = platform::UdpSocket::Create();
+  if (socket && !local.IsAny()) {
+    if (const platform::WinError error = socket->Bind({local, 0});
+        error != platform::kErrorSuccess) {
+      return platform::Result<platform::UdpSocket>::Failure(error);
+    }
+  }
+  return socket;
+}
+
 protocol::ReportTime LocalNow() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -192,14 +205,16 @@ bool CEventReporter::BuildReportBody(const std::string& text, bool appendCompute
 }
 
 void CEventReporter::SendEventReport(const std::string& report, const std::string& server) {
-  if (ProbeServer(server) == kReachable) {
+  // Looked up once per report: every probe and datagram of it leaves from the same address.
+  const platform::Ipv4Address local = platform::LocalBindAddress(context_.Machine());
+  if (Probe(server, local) == kReachable) {
     // A shutdown report must leave at once: the computer may be going down, and a replay could
     // hold it back for minutes.
     if (!Contains(report, "Shutdown")) {
       std::lock_guard lock(context_.JournalMutex());
-      if (context_.PendingLocked() && OfflineSwitchOn()) ReplayQueueLocked(server);
+      if (context_.PendingLocked() && OfflineSwitchOn()) ReplayQueueLocked(server, local);
     }
-    SendDatagram(report, server);
+    SendDatagram(report, server, local);
     return;
   }
   if (!OfflineSwitchOn()) return;  // dropped
@@ -212,9 +227,13 @@ void CEventReporter::SendEventReport(const std::string& report, const std::strin
 }
 
 int CEventReporter::ProbeServer(const std::string& server) {
+  return Probe(server, platform::LocalBindAddress(context_.Machine()));
+}
+
+int CEventReporter::Probe(const std::string& server, platform::Ipv4Address local) {
   const auto address = platform::Ipv4Address::Parse(server);
   if (!address) return kUnreachable;
-  auto socket = platform::OpenOutgoingUdpSocket(context_.Machine());
+  auto socket = OpenSocket(local);
   if (!socket) return kUnreachable;
   if (const platform::WinError error = socket->SetNonBlocking(true);
       error != platform::kErrorSuccess) {
@@ -253,15 +272,16 @@ int CEventReporter::ProbeServer(const std::string& server) {
   return kUnreachable;
 }
 
-bool CEventReporter::SendDatagram(std::string_view text, const std::string& server) {
+bool CEventReporter::SendDatagram(std::string_view text, const std::string& server,
+                                  platform::Ipv4Address local) {
   const auto address = platform::Ipv4Address::Parse(server);
   if (!address) return false;
-  auto socket = platform::OpenOutgoingUdpSocket(context_.Machine());
+  auto socket = OpenSocket(local);
   if (!socket) return false;
   return socket->SendTo(text, {*address, protocol::kEventPort}).ok();
 }
 
-void CEventReporter::ReplayQueueLocked(const std::string& server) {
+void CEventReporter::ReplayQueueLocked(const std::string& server, platform::Ipv4Address local) {
   const std::filesystem::path& path = context_.OfflineUSBMsgPath();
   FilePtr file(std::fopen(path.c_str(), "rbe"));
   if (!file) {
@@ -289,11 +309,11 @@ void CEventReporter::ReplayQueueLocked(const std::string& server) {
     }
     // Once the console stops answering the rest of the queue stays for the next replay: the
     // lines keep their order, and the caller is not held up for a failed probe per line.
-    if (ProbeServer(server) != kReachable) {
+    if (Probe(server, local) != kReachable) {
       undelivered = offset;
       break;
     }
-    SendDatagram(line, server);
+    SendDatagram(line, server, local);
     TraceF("Sent %s", line.c_str());
   }
 

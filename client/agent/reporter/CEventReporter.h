@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "client/agent/IEventReporter.h"
+#include "platform/net/Ipv4Address.h"
 
 namespace uv::agent {
 
@@ -62,10 +63,12 @@ class CEventReporter : public IEventReporter {
   // false (after reporting the failure) when the computer's own name does not resolve.
   bool BuildReportBody(const std::string& text, bool appendComputerAndUser, std::string* body);
   bool OfflineSwitchOn();
-  // Sends one datagram to the console's event port from this computer's own address.
-  bool SendDatagram(std::string_view text, const std::string& server);
+  // The probe, sending from `local` (this computer's own address, or any).
+  int Probe(const std::string& server, platform::Ipv4Address local);
+  // Sends one datagram to the console's event port from `local`.
+  bool SendDatagram(std::string_view text, const std::string& server, platform::Ipv4Address local);
   // Replays the queue; call with the journal lock held.
-  void ReplayQueueLocked(const std::string& server);
+  void ReplayQueueLocked(const std::string& server, platform::Ipv4Address local);
   void WriteOfflineMsgLocked(const std::string& report, bool replayQueue);
 
   CReporterContext& context_;
