@@ -52,6 +52,13 @@ int MinLength(std::optional<CommandWord> word, FrameRole role) {
   return 5;
 }
 
+// Only the frames that carry the whitelists count one byte too many: the SWH command and the
+// GWH reply. The GWH query is an ordinary frame.
+bool HasExtraCount(std::optional<CommandWord> word, FrameRole role) {
+  if (!word || !InfoOf(*word).extraCount) return false;
+  return InfoOf(*word).isQuery == (role == FrameRole::kReply);
+}
+
 bool BelongsTo(WalkMode mode, std::optional<CommandWord> word) {
   if (!word) return false;
   if (mode == WalkMode::kWhiteLists) return *word == CommandWord::kSwh;
@@ -196,8 +203,8 @@ FrameRead ReadFrameAt(std::string_view text, std::size_t offset, FrameRole role)
     return read;
   }
   // A whitelist frame ends one byte before L says; every other frame at offset+L+3.
-  const bool extra = frame.word && InfoOf(*frame.word).extraCount;
-  const std::size_t frameBytes = 4 + static_cast<std::size_t>(frame.length) - (extra ? 1 : 0);
+  const std::size_t frameBytes =
+      4 + static_cast<std::size_t>(frame.length) - (HasExtraCount(frame.word, role) ? 1 : 0);
   if (frameBytes > text.size() - offset) {
     read.problem = FrameProblem::kPastEnd;
     return read;
@@ -205,13 +212,14 @@ FrameRead ReadFrameAt(std::string_view text, std::size_t offset, FrameRole role)
   if (frame.length >= 5) {
     frame.argument = text.substr(offset + 8, static_cast<std::size_t>(frame.length) - 5);
   }
+  frame.size = frameBytes;
   frame.lastByte = text[offset + frameBytes - 1];
   return read;
 }
 
 WalkEnd WalkFrames(std::string_view text, WalkMode mode, FrameVisitor& visitor) {
-  // R counts down the characters not yet walked; it can go below zero after a whitelist frame,
-  // whose step of L+4 is one more than its size.
+  // R counts down the characters not yet walked. Each step is the frame's own size: stepping
+  // L+4 over a whitelist frame, whose L is one too large, would land inside the next frame.
   long long remaining = static_cast<long long>(text.size());
   std::size_t offset = 0;
   while (remaining >= 4) {
@@ -223,7 +231,7 @@ WalkEnd WalkFrames(std::string_view text, WalkMode mode, FrameVisitor& visitor) 
       return WalkEnd::kNotClosed;
     }
     if (BelongsTo(mode, frame.word) && !visitor.OnFrame(frame)) return WalkEnd::kStopped;
-    const std::size_t step = static_cast<std::size_t>(frame.length) + 4;
+    const std::size_t step = frame.size;
     remaining -= static_cast<long long>(step);
     offset += step;
     if (remaining <= 0) break;

@@ -41,7 +41,7 @@ struct CommandWordInfo {
   CommandWord word;
   std::string_view text;
   bool isQuery;     // sent without argument and answered with a reply
-  bool extraCount;  // L is one more than the bytes that follow (whitelist frames)
+  bool extraCount;  // its whitelist frame (SWH command, GWH reply) counts one byte more in L
 };
 
 inline constexpr std::array<CommandWordInfo, 8> kCommandWords{{
@@ -155,6 +155,7 @@ struct Frame {
   std::string_view wordText;        // the three characters at offset 4
   std::optional<CommandWord> word;  // none for an unknown word
   std::string_view argument;        // the L-5 characters from offset 8
+  std::size_t size = 0;             // bytes of the frame: L+4, or L+3 with the extra count
   char lastByte = 0;                // the value byte of the GET and GOM replies
 };
 
@@ -193,8 +194,8 @@ class FrameVisitor {
   virtual bool OnFrame(const Frame& frame) = 0;
 };
 
-// Walks the frames of one read's text back to back (offset += L+4), visiting those that belong
-// to `mode` and skipping the others.
+// Walks the frames of one read's text back to back, visiting those that belong to `mode` and
+// skipping the others. Stops at a malformed frame, and when fewer than 4 characters are left.
 [[nodiscard]] WalkEnd WalkFrames(std::string_view text, WalkMode mode, FrameVisitor& visitor);
 
 // --- Both ends of one exchange ----------------------------------------------------------------
