@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 #include <utility>
@@ -116,7 +117,20 @@ Result<Paths> PathsFor(Machine& machine, std::string_view name) {
     // The first process to make the folder may be any user's; all must be able to add files.
     std::filesystem::permissions(dir, std::filesystem::perms::all, ec);
   }
-  const std::string base = EncodeName(name);
+  std::string base = EncodeName(name);
+  // A name may be 255 characters and escaping can triple it, but a file name has 255 bytes:
+  // long names keep a readable start and add a hash of the whole name.
+  constexpr std::size_t kMaxBase = 160;
+  if (base.size() > kMaxBase) {
+    std::uint64_t hash = 1469598103934665603ull;  // FNV-1a
+    for (const char c : name) {
+      hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    }
+    char suffix[20];
+    std::snprintf(suffix, sizeof suffix, "~%016llx", static_cast<unsigned long long>(hash));
+    base.resize(kMaxBase - 17);
+    base += suffix;
+  }
   return Paths{dir / (base + ".guard"), dir / (base + ".exist"), dir / (base + ".owner")};
 }
 
