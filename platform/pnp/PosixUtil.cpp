@@ -1,0 +1,72 @@
+#include "platform/pnp/PosixUtil.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace uv::platform {
+
+void UniqueFd::Reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+WinError ErrnoToWinError(int error) {
+  switch (error) {
+    case 0:
+      return kErrorSuccess;
+    case ENOENT:
+      return kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return kErrorAccessDenied;
+    case EBADF:
+      return kErrorInvalidHandle;
+    case ENOMEM:
+      return kErrorNotEnoughMemory;
+    case EEXIST:
+      return kErrorAlreadyExists;
+    case EINVAL:
+      return kErrorInvalidParameter;
+    case ENAMETOOLONG:
+      return kErrorInvalidName;
+    case EAGAIN:
+    case ETIMEDOUT:
+      return kErrorTimeout;
+    case EBUSY:
+      return kErrorSharingViolation;
+    default:
+      return kErrorInvalidData;
+  }
+}
+
+WinError ReadAll(int fd, std::string& out) {
+  out.clear();
+  char buffer[65536];
+  while (true) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) return kErrorSuccess;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ErrnoToWinError(errno);
+    }
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+WinError WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ErrnoToWinError(errno);
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return kErrorSuccess;
+}
+
+}  // namespace uv::platform
