@@ -814,7 +814,8 @@ WinError RegKey::DeleteSubKey(std::string_view path) {
   if (!registry_) return kErrorInvalidHandle;
   if (!registry_->IsAdministrator()) return kErrorAccessDenied;
   if (!path.empty() && path.front() == '\\') return kErrorInvalidParameter;
-  const auto names = SplitPath(JoinPath(path_, path));
+  const std::string full = JoinPath(path_, path);  // names below point into it
+  const auto names = SplitPath(full);
   if (!names) return kErrorInvalidParameter;
   if (names->empty()) return kErrorAccessDenied;  // HKEY_LOCAL_MACHINE itself stays
   std::string folded;
@@ -847,7 +848,8 @@ WinError RegKey::DeleteTree(std::string_view path) {
   if (!registry_) return kErrorInvalidHandle;
   if (!registry_->IsAdministrator()) return kErrorAccessDenied;
   if (!path.empty() && path.front() == '\\') return kErrorInvalidParameter;
-  const auto names = SplitPath(JoinPath(path_, path));
+  const std::string full = JoinPath(path_, path);  // names below point into it
+  const auto names = SplitPath(full);
   if (!names) return kErrorInvalidParameter;
   std::string folded;
   for (std::string_view name : *names) folded = JoinPath(folded, Fold(name));

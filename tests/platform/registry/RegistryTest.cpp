@@ -278,6 +278,20 @@ TEST_F(RegistryTest, DeleteKeyNeedsALeafAndDeleteTreeTakesOnlyItsOwnBranch) {
   EXPECT_EQ(SubKeys(root), (std::vector<std::string>{"Foo2", "Foo"}));
 }
 
+TEST_F(RegistryTest, DeletesByLongPathsFromSubkeyHandles) {
+  // Paths longer than any short-string buffer, reached relative to an open subkey.
+  RegKey parent = Create("Software\\Quorrel\\USB Vantrel Client");
+  Create("Software\\Quorrel\\USB Vantrel Client\\Settings\\WhiteList\\Deeper");
+  Create("Software\\Quorrel\\USB Vantrel Client\\Another Long Leaf Name");
+  EXPECT_EQ(parent.DeleteTree("Settings\\WhiteList"), kErrorSuccess);
+  EXPECT_EQ(RegKey::Open(*registry_, "Software\\Quorrel\\USB Vantrel Client\\Settings\\WhiteList")
+                .error(),
+            kErrorFileNotFound);
+  EXPECT_TRUE(RegKey::Open(*registry_, "Software\\Quorrel\\USB Vantrel Client\\Settings"));
+  EXPECT_EQ(parent.DeleteSubKey("Another Long Leaf Name"), kErrorSuccess);
+  EXPECT_EQ(SubKeys(parent), std::vector<std::string>{"Settings"});
+}
+
 TEST_F(RegistryTest, DeleteTreeWithoutSubkeyEmptiesTheKeyButKeepsIt) {
   RegKey key = Create("Box");
   Create("Box\\Inner\\Deep");
