@@ -1,0 +1,140 @@
+// The sort comparisons of the event list.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "server/list/CUVTListCtrl.h"
+
+namespace uv::server {
+namespace {
+
+int Sign(int v) {
+  return v < 0 ? -1 : (v > 0 ? 1 : 0);
+}
+
+struct Ordered {
+  const char* lower;
+  const char* higher;
+};
+
+class CompareTextOrder : public ::testing::TestWithParam<Ordered> {};
+
+TEST_P(CompareTextOrder, SortsFirstBeforeSecond) {
+  const Ordered& p = GetParam();
+  EXPECT_LT(CompareText(p.lower, p.higher), 0) << p.lower << " vs " << p.higher;
+  EXPECT_GT(CompareText(p.higher, p.lower), 0) << p.higher << " vs " << p.lower;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WordSort, CompareTextOrder,
+    ::testing::Values(
+        // Addresses sort as text, not as numbers.
+        Ordered{"10.0.0.10", "10.0.0.9"}, Ordered{"127.0.0.10", "127.0.0.2"},
+        // Letters compare without case first; case decides only a tie, lower case first.
+        Ordered{"apple", "Banana"}, Ordered{"Apple", "banana"}, Ordered{"abc", "ABC"},
+        Ordered{"abc", "abD"}, Ordered{"Inserted x", "inserted y"},
+        // Punctuation before digits before letters.
+        Ordered{"!x", "0x"}, Ordered{"9", "a"}, Ordered{"_a", "1a"}, Ordered{" b", "a"},
+        // A text sorts before its own continuation.
+        Ordered{"Mounted", "Mounted drive"}, Ordered{"", "a"},
+        // Hyphen and apostrophe are passed over at first.
+        Ordered{"coop", "co-op"}, Ordered{"co-op", "cop"}, Ordered{"Saved", "Save-Energy"},
+        Ordered{"Shutdown", "System-Shutdown"},
+        // Bytes of the upper half of the code page after the letters.
+        Ordered{"z", "\xe9"}));
+
+TEST(CompareText, EqualTextsAndIdenticalPrefixes) {
+  EXPECT_EQ(CompareText("", ""), 0);
+  EXPECT_EQ(CompareText("Inserted USB on PC", "Inserted USB on PC"), 0);
+  // The difference after a long common part still decides by word-sort rules.
+  const std::string common = "Inserted USB Mass Storage Device on PC-01\\admin [ 127.0.0.2 ] at ";
+  EXPECT_LT(CompareText(common + "a", common + "B"), 0);
+  EXPECT_LT(CompareText(common + "10", common + "9"), 0);
+}
+
+TEST(CompareText, IsAConsistentOrderOverMixedTexts) {
+  // A sort is only correct when the comparison is antisymmetric and transitive; check it on
+  // texts built from the characters that take the special paths.
+  std::mt19937 rng(7);
+  const std::string alphabet = "aAbB-'. 0919_zZ\xe9";
+  std::vector<std::string> texts;
+  for (int i = 0; i < 120; ++i) {
+    std::string t;
+    const int len = static_cast<int>(rng() % 6);
+    for (int k = 0; k < len; ++k) t += alphabet[rng() % alphabet.size()];
+    texts.push_back(t);
+  }
+  for (const auto& a : texts) {
+    for (const auto& b : texts) {
+      ASSERT_EQ(Sign(CompareText(a, b)), -Sign(CompareText(b, a))) << a << "|" << b;
+      if (a != b) {
+        ASSERT_NE(CompareText(a, b), 0) << a << "|" << b;
+      }
+    }
+  }
+  std::vector<std::string> sorted = texts;
+  std::sort(sorted.begin(), sorted.end(),
+            [](const std::string& x, const std::string& y) { return CompareText(x, y) < 0; });
+  for (std::size_t i = 0; i + 1 < sorted.size(); ++i) {
+    for (std::size_t j = i + 1; j < sorted.size(); ++j) {
+      ASSERT_LE(CompareText(sorted[i], sorted[j]), 0) << sorted[i] << "|" << sorted[j];
+    }
+  }
+}
+
+TEST(CompareDateText, ChronologicalAcrossYearsAndMonths) {
+  EXPECT_EQ(CompareDateText("31/12/2007", "01/01/2008"), -1);
+  EXPECT_EQ(CompareDateText("01/01/2008", "31/12/2007"), 1);
+  EXPECT_EQ(CompareDateText("02/03/2008", "01/04/2008"), -1);  // month before day
+  EXPECT_EQ(CompareDateText("02/03/2008", "01/03/2008"), 1);
+  EXPECT_EQ(CompareDateText("09/12/2026", "09/12/2026"), 0);
+  // Numbers, not texts: a year of 999 is before 2000.
+  EXPECT_EQ(CompareDateText("01/01/999", "01/01/2000"), -1);
+}
+
+TEST(CompareDateText, ShortOrMalformedTextsCompareWithoutReadingPastTheirEnd) {
+  // Missing parts read as 0; the comparison stays a consistent order.
+  EXPECT_EQ(CompareDateText("", ""), 0);
+  EXPECT_EQ(CompareDateText("", "01/01/2000"), -1);
+  EXPECT_EQ(CompareDateText("31/12", "01/01/0001"), -1);
+  EXPECT_EQ(CompareDateText("xx/yy/zzzz", ""), 0);
+  EXPECT_EQ(CompareDateText(" 5/ 6/2001", "05/06/2001"), 0);
+}
+
+TEST(CompareDateText, SortKeyAgreesWithTheComparison) {
+  const std::vector<std::string> dates = {"31/12/2007",  "01/01/2008", "",           "1/1/2008",
+                                          "-1/-2/-300",  "99/99/9999", "00/00/0000", "15/06/2010",
+                                          "15/06/2010x", "ab/cd/efgh", "07/08/1999", "07/08",
+                                          "+3/+4/+2000"};
+  for (const auto& a : dates) {
+    for (const auto& b : dates) {
+      const auto ka = DateSortKey(a);
+      const auto kb = DateSortKey(b);
+      EXPECT_EQ(CompareDateText(a, b), ka < kb ? -1 : (ka > kb ? 1 : 0)) << a << "|" << b;
+    }
+  }
+}
+
+TEST(CompareRows, EachColumnReadsItsOwnField) {
+  const EventRow a{"01/01/2008", "10:00:00", "PC1\\ann", "10.0.0.10", "zeta", "Added"};
+  const EventRow b{"31/12/2007", "09:00:00", "PC2\\bob", "10.0.0.9", "alpha", "Removed"};
+  EXPECT_GT(CompareRows(a, b, 0), 0);  // date
+  EXPECT_GT(CompareRows(a, b, 1), 0);  // time
+  EXPECT_LT(CompareRows(a, b, 2), 0);  // computer and user
+  EXPECT_LT(CompareRows(a, b, 3), 0);  // address as text
+  EXPECT_LT(CompareRows(a, b, 4), 0);  // column 4 is the category
+  EXPECT_GT(CompareRows(a, b, 5), 0);  // column 5 is the message
+  // Columns outside the table compare as greater, both ways.
+  EXPECT_EQ(CompareRows(a, b, 6), 1);
+  EXPECT_EQ(CompareRows(b, a, -1), 1);
+  EXPECT_EQ(ColumnText(a, 4), "Added");
+  EXPECT_EQ(ColumnText(a, 5), "zeta");
+  EXPECT_EQ(ColumnText(a, 9), "");
+}
+
+}  // namespace
+}  // namespace uv::server
