@@ -6,18 +6,9 @@
 #include <string>
 
 #include "platform/trace/Trace.h"
+#include "protocol/EventPort.h"
 
 namespace uv::server {
-
-namespace {
-
-// The requests are recognised over five bytes, terminator included: only a datagram of exactly
-// those four characters (up to its first zero byte) is one.
-bool IsRequest(const char* buffer, const char* request) {
-  return std::memcmp(buffer, request, 5) == 0;
-}
-
-}  // namespace
 
 EventListener::EventListener(platform::UdpSocket socket, Handler handler, ConfigAnswer configAnswer)
     : socket_(std::move(socket)),
@@ -72,27 +63,27 @@ void EventListener::Run() noexcept {
 
 void EventListener::HandleDatagram(const char* buffer, std::size_t length,
                                    platform::SocketAddress from) {
-  // The receive copy: at most 1023 bytes, zero-terminated.
-  char copy[kReceiveBuffer];
-  std::memset(copy, 0, sizeof copy);
-  std::memcpy(copy, buffer, length < kMaxText ? length : kMaxText);
-
-  if (IsRequest(copy, "RUT;")) {
-    if (auto sent = socket_.SendTo(std::string_view("IMA;"), from); !sent) {
-      platform::TraceF("sendto IMA; failed err : %u\n", sent.error());
-    }
-    return;
-  }
-  if (IsRequest(copy, "GCC;")) {
-    const std::optional<char> answer = configAnswer_ ? configAnswer_() : std::nullopt;
-    if (answer) {
-      if (auto sent = socket_.SendTo(std::string_view(&*answer, 1), from); !sent) {
-        platform::TraceF("sendto GCC answer failed err : %u\n", sent.error());
+  const std::string_view datagram(buffer, length);
+  switch (protocol::ClassifyEventPortDatagram(datagram)) {
+    case protocol::EventPortDatagram::kProbe:
+      if (auto sent = socket_.SendTo(protocol::kProbeAnswer, from); !sent) {
+        platform::TraceF("sendto IMA; failed err : %u\n", sent.error());
       }
+      return;
+    case protocol::EventPortDatagram::kConfigRequest: {
+      const std::optional<char> answer = configAnswer_ ? configAnswer_() : std::nullopt;
+      if (answer) {
+        if (auto sent = socket_.SendTo(std::string_view(&*answer, 1), from); !sent) {
+          platform::TraceF("sendto GCC answer failed err : %u\n", sent.error());
+        }
+      }
+      return;
     }
-    return;
+    case protocol::EventPortDatagram::kReport:
+      break;
   }
-  const std::string_view text(copy, std::strlen(copy));
+  // The receive copy: at most 1023 bytes, up to the first zero byte.
+  const std::string_view text = protocol::EventTextOfDatagram(datagram);
   if (platform::TraceEnabled()) platform::Trace(std::string("While Post ").append(text));
   if (handler_) handler_(text, from);
 }

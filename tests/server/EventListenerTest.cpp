@@ -1,0 +1,153 @@
+// The listener on a real loopback socket: requests answered in place, reports handed over in
+// order, and bad datagrams survived.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/net/Socket.h"
+#include "server/app/EventListener.h"
+
+using namespace uv::server;
+using namespace uv::platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Received {
+  std::string text;
+  SocketAddress from;
+};
+
+class ListenerTest : public ::testing::Test {
+ protected:
+  void Start(EventListener::ConfigAnswer answer = [] { return std::optional<char>('0'); }) {
+    auto socket = UdpSocket::Create();
+    ASSERT_TRUE(socket);
+    ASSERT_EQ(socket->Bind(SocketAddress{Ipv4Address::Loopback(), 0}), kErrorSuccess);
+    auto local = socket->LocalAddress();
+    ASSERT_TRUE(local);
+    address_ = *local;
+    listener_ = std::make_unique<EventListener>(
+        std::move(socket.value()),
+        [this](std::string_view text, SocketAddress from) {
+          std::lock_guard lock(mutex_);
+          received_.push_back({std::string(text), from});
+          changed_.notify_all();
+        },
+        std::move(answer));
+    listener_->Start();
+    auto client = UdpSocket::Create();
+    ASSERT_TRUE(client);
+    ASSERT_EQ(client->Bind(SocketAddress{Ipv4Address::Loopback(), 0}), kErrorSuccess);
+    ASSERT_EQ(client->SetReceiveTimeout(2000ms), kErrorSuccess);
+    client_ = std::move(client.value());
+  }
+
+  void Send(std::string_view bytes) { ASSERT_TRUE(client_.SendTo(bytes, address_)); }
+
+  std::string Answer() {
+    char buffer[16] = {};
+    auto got = client_.ReceiveFrom(std::span<char>(buffer, sizeof buffer));
+    return got ? std::string(buffer, *got) : std::string("<none>");
+  }
+
+  bool WaitFor(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 5s, [&] { return received_.size() >= count; });
+  }
+
+  std::vector<Received> Snapshot() {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
+
+  SocketAddress address_;
+  UdpSocket client_;
+  std::unique_ptr<EventListener> listener_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Received> received_;
+};
+
+}  // namespace
+
+TEST_F(ListenerTest, ProbeAndConfigQueryAreAnsweredNotHandedOn) {
+  Start();
+  Send("RUT;");
+  EXPECT_EQ(Answer(), "IMA;");
+  Send("GCC;");
+  EXPECT_EQ(Answer(), "0");
+  Send("report");
+  ASSERT_TRUE(WaitFor(1));
+  const auto got = Snapshot();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].text, "report");
+  EXPECT_EQ(got[0].from, *client_.LocalAddress());
+}
+
+TEST_F(ListenerTest, ConfigQueryStaysSilentWhenTheSettingsCannotBeOpened) {
+  Start([] { return std::optional<char>(); });
+  Send("GCC;");
+  Send("RUT;");
+  // The first answer to arrive is the probe's: the query got none.
+  EXPECT_EQ(Answer(), "IMA;");
+}
+
+TEST_F(ListenerTest, NearMissesOfTheRequestsAreReports) {
+  Start();
+  Send("RUT");
+  Send("RUT;x");
+  Send(std::string_view("RUT;\0", 5));
+  Send("rut;");
+  ASSERT_TRUE(WaitFor(4));
+  const auto got = Snapshot();
+  EXPECT_EQ(got[0].text, "RUT");
+  EXPECT_EQ(got[1].text, "RUT;x");
+  EXPECT_EQ(got[2].text, "RUT;");  // the text ends at its zero byte, but it was no request
+  EXPECT_EQ(got[3].text, "rut;");
+}
+
+TEST_F(ListenerTest, OversizedAndEmptyDatagramsDoNotEndTheListener) {
+  Start();
+  Send(std::string(1024, 'a'));
+  Send(std::string(1025, 'b'));
+  Send(std::string(65000, 'c'));
+  Send("");
+  Send(std::string_view("\0\0\0", 3));
+  Send("RUT;");
+  EXPECT_EQ(Answer(), "IMA;");
+  ASSERT_TRUE(WaitFor(3));
+  const auto got = Snapshot();
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].text, std::string(1023, 'a'));  // a 1024-byte datagram keeps 1023
+  EXPECT_EQ(got[1].text, "");
+  EXPECT_EQ(got[2].text, "");
+  EXPECT_GE(listener_->Errors(), 2u);
+}
+
+TEST_F(ListenerTest, ReportsAreHandedOverInOrder) {
+  Start();
+  for (int i = 0; i < 200; ++i) Send("r" + std::to_string(i));
+  ASSERT_TRUE(WaitFor(200));
+  const auto got = Snapshot();
+  for (int i = 0; i < 200; ++i)
+    EXPECT_EQ(got[static_cast<std::size_t>(i)].text, "r" + std::to_string(i));
+}
+
+TEST_F(ListenerTest, StopEndsAPendingReceiveAndIsRepeatable) {
+  Start();
+  Send("RUT;");
+  EXPECT_EQ(Answer(), "IMA;");
+  listener_->Stop();
+  EXPECT_FALSE(listener_->Running());
+  listener_->Stop();
+  Send("RUT;");
+  ASSERT_EQ(client_.SetReceiveTimeout(200ms), kErrorSuccess);
+  EXPECT_EQ(Answer(), "<none>");
+}
