@@ -302,7 +302,13 @@ PnpOutcome<PlugResult> Plug(Machine& machine, const PlugRequest& request) {
       if (instance.empty()) {
         for (int port = 1;; ++port) {
           instance = std::string(kHubPrefix) + std::to_string(port);
-          if (!s.FindDevice("USB\\" + std::string(vidpid) + "\\" + instance)) break;
+          // A port holds one device at a time, whatever its ids.
+          const bool taken =
+              std::any_of(s.devices.begin(), s.devices.end(), [&](const DeviceRecord& d) {
+                return EqualsNoCase(
+                    std::string_view(d.instanceId).substr(d.instanceId.rfind('\\') + 1), instance);
+              });
+          if (!taken) break;
         }
       }
       result.usbInstanceId = "USB\\" + std::string(vidpid) + "\\" + instance;

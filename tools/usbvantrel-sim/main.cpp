@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/machine/Machine.h"
+#include "tools/usbvantrel-sim/DeviceVerbs.h"
 #include "tools/usbvantrel-sim/SessionVerbs.h"
 #include "tools/usbvantrel-sim/SimVerb.h"
 
@@ -17,6 +18,10 @@ constexpr uv::sim::SimVerb kVerbs[] = {
     uv::sim::kLoginVerb,
     uv::sim::kLogoutVerb,
     uv::sim::kSessionsVerb,
+    uv::sim::kPlugVerb,
+    uv::sim::kUnplugVerb,
+    uv::sim::kEjectVerb,
+    uv::sim::kListVerb,
 };
 
 }  // namespace
