@@ -173,10 +173,9 @@ std::uint32_t GetU32(const std::byte* at) {
 
 class DirectoryWatch final : public PortSource {
  public:
-  DirectoryWatch(std::filesystem::path directory, UniqueFd root, UniqueFd inotify,
+  DirectoryWatch(std::filesystem::path directory, UniqueFd inotify,
                  std::unique_ptr<IVolumeHold> hold)
       : directory_(std::move(directory)),
-        root_(std::move(root)),
         inotify_(std::move(inotify)),
         hold_(std::move(hold)),
         procFdUsable_(access("/proc/self/fd", X_OK) == 0) {}
@@ -205,12 +204,11 @@ class DirectoryWatch final : public PortSource {
       return kErrorInvalidParameter;
     }
     if (gone_ && pending_.empty() && !overflow_) return kErrorAccessDenied;
-    if (!started_) {
-      // Changes are recorded from the first read on, as the system does.
-      subtree_ = subtree;
-      const WinError error = StartWatching();
-      if (error != kErrorSuccess) return error;
-      started_ = true;
+    if (!firstReadSeen_) {
+      // The tree has been watched since the open, so nothing done between the open and this
+      // read is missed; a read of the directory alone drops the watches below it.
+      firstReadSeen_ = true;
+      if (!subtree) DropSubtreeWatches();
     }
     buffer_ = buffer;
     overlapped_ = overlapped;
@@ -227,7 +225,6 @@ class DirectoryWatch final : public PortSource {
     closed_ = true;
     if (port_) port_->RemoveSource(sourceId_, inotify_.get());
     inotify_.reset();
-    root_.reset();
     hold_.reset();
     if (readPending_) Complete(0, kErrorOperationAborted);
     port_.reset();
@@ -273,14 +270,27 @@ class DirectoryWatch final : public PortSource {
     bool isDirectory = false;
   };
 
-  // --- watching the tree (all under mutex_) ---
-
+ public:
+  // Watches the whole tree; called once, at the open.
   WinError StartWatching() {
-    UniqueFd root(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+    std::lock_guard lock(mutex_);
+    UniqueFd root = OpenRoot();
     if (!root.valid()) return OpenErrorToWinError(errno);
     WatchTree(std::move(root), -1, std::string(), std::string(), false);
     if (rootWd_ < 0) return rootError_;
     return kErrorSuccess;
+  }
+
+ private:
+  // --- watching the tree (all under mutex_) ---
+
+  void DropSubtreeWatches() {
+    subtree_ = false;
+    for (const auto& [wd, place] : dirs_) {
+      if (wd != rootWd_) inotify_rm_watch(inotify_.get(), wd);
+    }
+    std::erase_if(dirs_, [&](const auto& entry) { return entry.first != rootWd_; });
+    childWd_.clear();
   }
 
   int AddWatch(int dirFd, const std::string& path) {
@@ -381,10 +391,16 @@ class DirectoryWatch final : public PortSource {
     }
   }
 
+  // The root is opened only while it is being walked: an open descriptor would keep the
+  // directory's entry alive and hold back the kernel's notice that it was deleted.
+  UniqueFd OpenRoot() const {
+    return UniqueFd(open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+
   UniqueFd OpenRelative(const std::string& path) const {
     if (path.size() < kDirectOpenLimit)
-      return UniqueFd(openat(root_.get(), path.c_str(), kDirOpenFlags));
-    UniqueFd current(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+      return UniqueFd(open((directory_ / path).c_str(), kDirOpenFlags));
+    UniqueFd current = OpenRoot();
     std::size_t start = 0;
     while (current.valid() && start < path.size()) {
       std::size_t end = path.find('/', start);
@@ -461,8 +477,7 @@ class DirectoryWatch final : public PortSource {
 
   bool SizeChanged(const std::string& path) {
     struct stat info {};
-    if (path.size() >= kDirectOpenLimit ||
-        fstatat(root_.get(), path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (path.size() >= kDirectOpenLimit || lstat((directory_ / path).c_str(), &info) != 0) {
       sizes_.erase(path);
       return true;  // cannot tell: better one report too many than one too few
     }
@@ -524,6 +539,7 @@ class DirectoryWatch final : public PortSource {
   void Translate(const inotify_event& event) {
     if (event.mask & IN_Q_OVERFLOW) {
       held_.reset();
+      ++lost_;
       Overflow("the kernel's change queue overflowed");
       rescanNeeded_ = true;
       return;
@@ -542,6 +558,7 @@ class DirectoryWatch final : public PortSource {
       return;
     }
     if (event.len == 0 || !dirs_.contains(event.wd)) return;
+    if (!subtree_ && event.wd != rootWd_) return;  // queued before the watches below were dropped
     const std::string name(event.name, strnlen(event.name, event.len));
     const bool isDirectory = (event.mask & IN_ISDIR) != 0;
     if (!(event.mask & IN_MOVED_TO)) FlushHeldMove();
@@ -581,9 +598,10 @@ class DirectoryWatch final : public PortSource {
         held_.reset();
       } else {
         FlushHeldMove();
-        // Moved in from outside: the entry is new here, its contents were not created.
+        // Moved in from outside: new here, and so is everything in it (from another volume it
+        // would have been copied in, file by file).
         QueueChange(kFileActionAdded, path, isDirectory);
-        if (isDirectory && subtree_) WatchNewDirectory(event.wd, name, path, false);
+        if (isDirectory && subtree_) WatchNewDirectory(event.wd, name, path, true);
       }
     }
   }
@@ -601,7 +619,7 @@ class DirectoryWatch final : public PortSource {
         if (rescanNeeded_ && subtree_) {
           // Directories created while changes were being lost need their watches.
           rescanNeeded_ = false;
-          UniqueFd root(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+          UniqueFd root = OpenRoot();
           if (root.valid()) WatchTree(std::move(root), -1, std::string(), std::string(), false);
         }
         break;
@@ -686,7 +704,6 @@ class DirectoryWatch final : public PortSource {
 
   const std::filesystem::path directory_;
   mutable std::mutex mutex_;  // guards everything below
-  UniqueFd root_;
   UniqueFd inotify_;
   std::unique_ptr<IVolumeHold> hold_;
   const bool procFdUsable_;
@@ -695,8 +712,8 @@ class DirectoryWatch final : public PortSource {
   std::uint64_t sourceId_ = 0;
   CompletionKey key_ = 0;
 
-  bool started_ = false;
-  bool subtree_ = false;
+  bool firstReadSeen_ = false;
+  bool subtree_ = true;
   std::uint32_t filter_ = 0;
   bool readPending_ = false;
   std::span<std::byte> buffer_;
@@ -723,6 +740,7 @@ class DirectoryWatch final : public PortSource {
 Result<std::unique_ptr<DirectoryHandle>> DirectoryHandle::Open(
     const std::filesystem::path& directory, std::unique_ptr<IVolumeHold> hold) {
   using R = Result<std::unique_ptr<DirectoryHandle>>;
+  // Opened to check that it is a directory this process may list; watching reopens it.
   detail::UniqueFd root(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!root.valid()) {
     const int error = errno;
@@ -735,8 +753,12 @@ Result<std::unique_ptr<DirectoryHandle>> DirectoryHandle::Open(
   }
   detail::UniqueFd inotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!inotify.valid()) return R::Failure(detail::OpenErrorToWinError(errno));
-  auto watch = std::make_shared<detail::DirectoryWatch>(directory, std::move(root),
-                                                        std::move(inotify), std::move(hold));
+  root.reset();
+  auto watch =
+      std::make_shared<detail::DirectoryWatch>(directory, std::move(inotify), std::move(hold));
+  if (const WinError error = watch->StartWatching(); error != kErrorSuccess) {
+    return R::Failure(error);
+  }
   return std::make_unique<DirectoryHandle>(directory, std::move(watch), PrivateTag{});
 }
 

@@ -12,9 +12,11 @@
 // - the caller's buffer receives FILE_NOTIFY_INFORMATION records: next-entry offset, action code,
 //   name length in bytes, then the name as UTF-16 (relative to the directory, "\" separators),
 //   each record aligned to 4 bytes; a rename is an old-name record followed by a new-name record;
-//   a move into or out of the watched tree is an added or removed record;
-// - changes are kept between reads and returned by the next one; when more are lost than can be
-//   kept (the kernel queue overflowed, a single record larger than the buffer, too many changes
+//   a move into or out of the watched tree is an added or removed record (a folder moved in is
+//   reported with its contents, as a copy from another volume would be);
+// - changes are recorded from the open on (so that none made between the open and the first
+//   read is missed), kept between reads and returned by the next one; when more are lost than can
+//   be kept (the kernel queue overflowed, a single record larger than the buffer, too many changes
 //   at once) the read completes with zero bytes, as the system reports an overflow;
 // - every read completes through the completion port the handle is associated with;
 // - closing the handle completes a pending read with kErrorOperationAborted; when the directory

@@ -369,7 +369,14 @@ void CDirectoryWatcher::ReportChanges(CDirectoryInfo& info, std::uint32_t bytes)
           TraceF("Directory watcher: unknown change %u on %s\n", action, info.rootPath_.c_str());
           return;
         }
-        reporter_.ReportToServer(text, server);
+        // One failed report must not cost the drive its next read.
+        try {
+          reporter_.ReportToServer(text, server);
+        } catch (const std::exception& error) {
+          TraceF("Directory watcher: report failed: %s\n", error.what());
+        } catch (...) {
+          Trace("Directory watcher: report failed\n");
+        }
       });
   if (!whole) {
     TraceF("Directory watcher: damaged change record on %s, rest dropped\n",
