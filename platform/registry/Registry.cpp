@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -12,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/trace/Trace.h"
@@ -164,6 +167,62 @@ WinError MapSqliteError(int rc) {
 
 }  // namespace
 
+// A counter shared by every process that uses one registry, kept in a small file beside the
+// database: writers bump it after each commit. While it stands still, nothing was committed, so
+// a process may answer reads from what it read before. This spares the file locks SQLite takes
+// for every read, which cost far more than the lookup itself. An unprivileged process maps it
+// read-only; without the file, every read goes to the database.
+class ChangeCounter {
+ public:
+  ChangeCounter() = default;
+  ~ChangeCounter() {
+    if (map_ != nullptr) ::munmap(map_, kSize);
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ChangeCounter(const ChangeCounter&) = delete;
+  ChangeCounter& operator=(const ChangeCounter&) = delete;
+
+  void Open(const std::filesystem::path& file, bool writable) {
+    fd_ = writable ? ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)
+                   : ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) return;
+    if (static_cast<std::size_t>(info.st_size) < kSize) {
+      // Readers must be able to map what the administrator creates, whatever the umask.
+      if (!writable || ::fchmod(fd_, 0644) != 0 ||
+          ::ftruncate(fd_, static_cast<off_t>(kSize)) != 0) {
+        return;
+      }
+    }
+    void* map =
+        ::mmap(nullptr, kSize, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd_, 0);
+    if (map != MAP_FAILED) {
+      map_ = map;
+      writable_ = writable;
+    }
+  }
+
+  std::optional<std::uint64_t> Load() const {
+    if (map_ == nullptr) return std::nullopt;
+    return std::atomic_ref<std::uint64_t>(*static_cast<std::uint64_t*>(map_)).load();
+  }
+
+  void Bump() {
+    if (map_ == nullptr || !writable_) return;
+    std::atomic_ref<std::uint64_t>(*static_cast<std::uint64_t*>(map_)).fetch_add(1);
+  }
+
+ private:
+  static constexpr std::size_t kSize = 4096;
+  int fd_ = -1;
+  void* map_ = nullptr;
+  bool writable_ = false;
+};
+
+static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free,
+              "the change counter is shared between processes and must not need a lock");
+
 // One SQLite connection per Registry, shared by every RegKey opened on it and serialised by
 // one lock. Writers in other processes are kept apart by SQLite's own file locks (WAL: readers
 // never wait for a writer; writers queue behind the busy timeout).
@@ -196,6 +255,41 @@ class Registry::Impl {
   StmtPtr begin;
   StmtPtr commit;
   StmtPtr rollback;
+
+  // What this process read since the registry last changed (see ChangeCounter), guarded by
+  // mutex. Bounded: it is dropped whole when it grows past kMaxCached entries.
+  struct Found {
+    std::int64_t id = 0;
+    std::string path;
+  };
+  static constexpr std::size_t kMaxCached = 4096;
+  ChangeCounter changes;
+  std::optional<std::uint64_t> cachedGeneration;
+  std::unordered_map<std::string, std::optional<Found>> keyCache;  // folded path -> key
+  std::unordered_map<std::string, RegValue> valueCache;            // id + folded name -> value
+  std::unordered_map<std::string, bool> missingValues;             // id + folded name
+
+  // True when the cache may be used for the read about to be made; empties it when the
+  // registry changed. Read before the database is, so a commit that lands in between makes
+  // the entry about to be added stale at once.
+  bool CacheCurrent() {
+    const std::optional<std::uint64_t> generation = changes.Load();
+    if (!generation) return false;
+    if (generation != cachedGeneration ||
+        keyCache.size() + valueCache.size() + missingValues.size() > kMaxCached) {
+      keyCache.clear();
+      valueCache.clear();
+      missingValues.clear();
+      cachedGeneration = generation;
+    }
+    return true;
+  }
+
+  static std::string ValueCacheKey(std::int64_t id, std::string_view foldedName) {
+    std::string key(reinterpret_cast<const char*>(&id), sizeof id);
+    key += foldedName;
+    return key;
+  }
 
   std::string LastError() const { return db ? sqlite3_errmsg(db.get()) : std::string(); }
 
@@ -238,24 +332,29 @@ class Registry::Impl {
       (void)sqlite3_step(use.get());
       return error;
     }
+    changes.Bump();
     return kErrorSuccess;
   }
 
-  // Looks a key up by its folded full path.
-  struct Found {
-    std::int64_t id = 0;
-    std::string path;
-  };
-  Result<std::optional<Found>> FindKey(const std::string& lpath) {
+  // Looks a key up by its folded full path. Inside a write transaction the cache is not used:
+  // the transaction's own changes are not counted until it commits.
+  Result<std::optional<Found>> FindKey(const std::string& lpath, bool useCache = false) {
+    const bool cache = useCache && CacheCurrent();
+    if (cache) {
+      const auto hit = keyCache.find(lpath);
+      if (hit != keyCache.end()) return hit->second;
+    }
     StmtUse use(keyByPath.get());
     BindText(use.get(), 1, lpath);
     const int rc = sqlite3_step(use.get());
+    std::optional<Found> found;
     if (rc == SQLITE_ROW) {
-      return std::optional<Found>(
-          Found{sqlite3_column_int64(use.get(), 0), ColumnText(use.get(), 1)});
+      found = Found{sqlite3_column_int64(use.get(), 0), ColumnText(use.get(), 1)};
+    } else if (rc != SQLITE_DONE) {
+      return Result<std::optional<Found>>::Failure(Fail(rc, "open key"));
     }
-    if (rc == SQLITE_DONE) return std::optional<Found>();
-    return Result<std::optional<Found>>::Failure(Fail(rc, "open key"));
+    if (cache) keyCache.emplace(lpath, found);
+    return found;
   }
 
   Result<bool> KeyExists(std::int64_t id) {
@@ -497,6 +596,7 @@ Result<std::unique_ptr<Registry>> Registry::Open(const std::filesystem::path& da
     rc = i.Prepare(*statement.stmt, statement.sql);
     if (rc != SQLITE_OK) return sqliteFailure(rc, "cannot prepare the registry");
   }
+  i.changes.Open(databaseFile.string() + "-gen", i.admin);
   return std::unique_ptr<Registry>(new Registry(std::move(impl)));
 }
 
@@ -539,7 +639,7 @@ Result<RegKey> RegKey::Open(Registry& registry, std::string_view path, RegAccess
   for (std::string_view name : *names) folded = JoinPath(folded, Fold(name));
   Registry::Impl& impl = registry.impl();
   std::lock_guard lock(impl.mutex);
-  auto found = impl.FindKey(folded);
+  auto found = impl.FindKey(folded, /*useCache=*/true);
   if (!found) return Result<RegKey>::Failure(found.error());
   if (!found->has_value()) return Result<RegKey>::Failure(kErrorFileNotFound);
   return RegKey(&registry, (*found)->id, std::move((*found)->path), access);
@@ -627,6 +727,16 @@ Result<RegValue> RegKey::QueryValue(std::string_view name) const {
   Registry::Impl& impl = registry_->impl();
   const std::string folded = Fold(name);
   std::lock_guard lock(impl.mutex);
+  const bool cache = impl.CacheCurrent();
+  std::string cacheKey;
+  if (cache) {
+    cacheKey = Registry::Impl::ValueCacheKey(id_, folded);
+    const auto hit = impl.valueCache.find(cacheKey);
+    if (hit != impl.valueCache.end()) return hit->second;
+    if (impl.missingValues.count(cacheKey) != 0) {
+      return Result<RegValue>::Failure(kErrorFileNotFound);
+    }
+  }
   {
     StmtUse use(impl.valueByName.get());
     sqlite3_bind_int64(use.get(), 1, id_);
@@ -636,11 +746,14 @@ Result<RegValue> RegKey::QueryValue(std::string_view name) const {
       RegValue value;
       value.type = static_cast<RegType>(sqlite3_column_int64(use.get(), 0));
       value.data = ColumnBlob(use.get(), 1);
+      if (cache) impl.valueCache.emplace(std::move(cacheKey), value);
       return value;
     }
     if (rc != SQLITE_DONE) return Result<RegValue>::Failure(impl.Fail(rc, "query value"));
   }
-  return Result<RegValue>::Failure(impl.MissingBelow(id_));
+  const WinError missing = impl.MissingBelow(id_);
+  if (cache && missing == kErrorFileNotFound) impl.missingValues.emplace(std::move(cacheKey), true);
+  return Result<RegValue>::Failure(missing);
 }
 
 Result<std::uint32_t> RegKey::QueryDword(std::string_view name) const {

@@ -15,7 +15,9 @@
 //   machine root is whoever may write its registry database (file permissions decide);
 // - a missing key or value gives kErrorFileNotFound; an operation on a key deleted by someone
 //   else gives kErrorKeyDeleted;
-// - many threads and processes use it at once.
+// - many threads and processes use it at once. Beside the database, <file>-gen holds a counter
+//   that every commit bumps; while it stands still a process answers repeated reads from
+//   memory, so reading a setting on every event costs no file locking.
 //
 // Paths are relative to HKEY_LOCAL_MACHINE and use "\" as separator ("Software\Quorrel\...").
 // Thread affinity: none. A Registry and the RegKeys opened on it may be used from any thread;

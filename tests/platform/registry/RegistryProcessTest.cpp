@@ -125,9 +125,16 @@ TEST(RegistryChild, Nobody) {
 
 TEST(RegistryProcessTest, TwoProcessesWriteAtOnceWithoutLosingAnything) {
   test::TempRoot root;
+  // The parent reads before and after the children write: what it read first must not be
+  // served again once they have committed.
+  auto registry = Registry::Open(root.db());
+  ASSERT_TRUE(registry);
+  ASSERT_TRUE(RegKey::Create(**registry, "Procs\\Shared"));
   {
-    auto registry = Registry::Open(root.db());
-    ASSERT_TRUE(registry);
+    auto before = RegKey::Open(**registry, "Procs\\Shared");
+    ASSERT_TRUE(before);
+    EXPECT_EQ(before->QueryDword("Alpha").error(), kErrorFileNotFound);
+    EXPECT_EQ(RegKey::Open(**registry, "Procs\\Alpha").error(), kErrorFileNotFound);
   }
   const std::string db = root.db().string();
   std::vector<pid_t> children;
@@ -144,8 +151,6 @@ TEST(RegistryProcessTest, TwoProcessesWriteAtOnceWithoutLosingAnything) {
   EXPECT_TRUE(std::filesystem::exists(root.path() / "Alpha"));
   EXPECT_TRUE(std::filesystem::exists(root.path() / "Beta"));
 
-  auto registry = Registry::Open(root.db());
-  ASSERT_TRUE(registry);
   auto shared = RegKey::Open(**registry, "Procs\\Shared");
   ASSERT_TRUE(shared);
   EXPECT_EQ(shared->QueryDword("Alpha").value_or(0), static_cast<std::uint32_t>(kWriterRounds));

@@ -329,6 +329,44 @@ TEST_F(RegistryTest, ChangesAreVisibleToOtherConnectionsAndSurviveReopening) {
   EXPECT_EQ(RegKey::Open(**other, "Shared")->QueryDword("N").value_or(0), 8u);
 }
 
+TEST_F(RegistryTest, ReadsNeverServeWhatAnotherConnectionChanged) {
+  // Repeated reads are answered from memory; every commit elsewhere must invalidate them.
+  ASSERT_EQ(Create("Watched").SetDword("n", 1), kErrorSuccess);
+  auto other = Registry::Open(root_.db());
+  ASSERT_TRUE(other);
+  auto writer = RegKey::Open(**other, "Watched", RegAccess::kWrite);
+  ASSERT_TRUE(writer);
+
+  auto reader = RegKey::Open(*registry_, "watched");
+  ASSERT_TRUE(reader);
+  for (std::uint32_t round = 2; round < 6; ++round) {
+    EXPECT_EQ(reader->QueryDword("n").value_or(0), round - 1);
+    EXPECT_EQ(reader->QueryDword("n").value_or(0), round - 1);
+    ASSERT_EQ(writer->SetDword("n", round), kErrorSuccess);
+    EXPECT_EQ(reader->QueryDword("n").value_or(0), round);
+  }
+
+  // A value that was missing appears; one that was there disappears.
+  EXPECT_EQ(reader->QueryValue("late").error(), kErrorFileNotFound);
+  ASSERT_EQ(writer->SetString("late", "here"), kErrorSuccess);
+  EXPECT_EQ(reader->QueryString("late").value_or(""), "here");
+  ASSERT_EQ(writer->DeleteValue("late"), kErrorSuccess);
+  EXPECT_EQ(reader->QueryValue("late").error(), kErrorFileNotFound);
+
+  // The key goes and comes back as a new key: old handles see the deletion, opens see the new.
+  EXPECT_TRUE(RegKey::Open(*registry_, "Watched"));
+  auto hklm = RegKey::Open(**other, "", RegAccess::kAll);
+  ASSERT_TRUE(hklm);
+  ASSERT_EQ(hklm->DeleteTree("Watched"), kErrorSuccess);
+  EXPECT_EQ(RegKey::Open(*registry_, "Watched").error(), kErrorFileNotFound);
+  EXPECT_EQ(reader->QueryDword("n").error(), kErrorKeyDeleted);
+  ASSERT_EQ(RegKey::Create(**other, "Watched")->SetDword("n", 42), kErrorSuccess);
+  EXPECT_EQ(reader->QueryDword("n").error(), kErrorKeyDeleted);
+  auto reopened = RegKey::Open(*registry_, "Watched");
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ(reopened->QueryDword("n").value_or(0), 42u);
+}
+
 TEST_F(RegistryTest, ManyThreadsShareOneRegistry) {
   constexpr int kThreads = 4;
   constexpr int kRounds = 200;
