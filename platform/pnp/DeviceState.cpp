@@ -156,7 +156,7 @@ std::optional<DeviceRecord> ParseDevice(const Line& line) {
   if (!number || *number == 0) return std::nullopt;
   d.devInst = *number;
   if (const auto* v = line.Get("parent")) d.parentId = *v;
-  if (const auto* v = line.Get("class")) {
+  if (const auto* v = line.Get("class"); v && !v->empty()) {
     auto guid = ParseClassGuid(*v);
     if (!guid) return std::nullopt;
     d.classGuid = *guid;
