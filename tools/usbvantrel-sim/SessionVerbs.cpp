@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "platform/machine/Machine.h"
 #include "platform/session/SessionStore.h"
 
 namespace uv::sim {
@@ -10,12 +11,13 @@ namespace {
 
 using uv::platform::SessionStore;
 
-std::string Describe(uv::platform::WinError error) {
+std::string Describe(SimContext& context, uv::platform::WinError error) {
+  const std::string where = " (" + (context.machine.Root() / "run" / "sessions").string() + ")";
   switch (error) {
     case uv::platform::kErrorAccessDenied:
-      return "access denied to the sessions of this computer";
+      return "access denied to the sessions of this computer" + where;
     case uv::platform::kErrorPathNotFound:
-      return "the machine root cannot be written";
+      return "the sessions of this computer cannot be written" + where;
     case uv::platform::kErrorFileNotFound:
       return "no such session";
     default:
@@ -49,7 +51,7 @@ int LoginVerb(SimContext& context) {
   SessionStore store(context.machine);
   auto id = store.Login(user);
   if (!id) {
-    context.err << "usbvantrel-sim login: " << Describe(id.error()) << "\n";
+    context.err << "usbvantrel-sim login: " << Describe(context, id.error()) << "\n";
     return kExitFailed;
   }
   context.out << user << " logged on, session " << *id << "\n";
@@ -67,7 +69,7 @@ int LogoutVerb(SimContext& context) {
     return kExitFailed;
   }
   if (error != uv::platform::kErrorSuccess) {
-    context.err << "usbvantrel-sim logout: " << Describe(error) << "\n";
+    context.err << "usbvantrel-sim logout: " << Describe(context, error) << "\n";
     return kExitFailed;
   }
   context.out << user << " logged off\n";
@@ -81,7 +83,7 @@ int SessionsVerb(SimContext& context) {
   SessionStore store(context.machine);
   auto sessions = store.Enumerate();
   if (!sessions) {
-    context.err << "usbvantrel-sim sessions: " << Describe(sessions.error()) << "\n";
+    context.err << "usbvantrel-sim sessions: " << Describe(context, sessions.error()) << "\n";
     return kExitFailed;
   }
   if (sessions->empty()) {

@@ -17,12 +17,17 @@ void PrintOverview(std::span<const SimVerb> verbs, std::ostream& out) {
   out << "Usage: " << kProgram << " VERB [ARGUMENTS]\n"
       << "Drives the emulated computer named by USBVANTREL_ROOT.\n\n"
       << "Verbs:\n";
-  std::size_t width = 0;
-  for (const auto& verb : verbs) width = std::max(width, verb.name.size() + verb.usage.size() + 1);
+  // Help starts in one column; a verb whose arguments reach past it gets its help on the
+  // next line instead of pushing every other row to the right.
+  constexpr std::size_t kHelpColumn = 28;
   for (const auto& verb : verbs) {
-    std::string head(verb.name);
+    std::string head = "  " + std::string(verb.name);
     if (!verb.usage.empty()) head += " " + std::string(verb.usage);
-    out << "  " << head << std::string(width - head.size() + 2, ' ') << verb.help << "\n";
+    if (head.size() + 2 <= kHelpColumn) {
+      out << head << std::string(kHelpColumn - head.size(), ' ') << verb.help << "\n";
+    } else {
+      out << head << "\n" << std::string(kHelpColumn, ' ') << verb.help << "\n";
+    }
   }
   out << "\n" << kProgram << " VERB --help explains one verb.\n";
 }
