@@ -159,6 +159,10 @@ bool CNewOrmServerDlg::IsPrinting() const {
   return printer_->IsPrinting();
 }
 
+platform::SocketAddress CNewOrmServerDlg::EventSocketAddress() const {
+  return listener_ ? listener_->LocalAddress() : platform::SocketAddress{};
+}
+
 bool CNewOrmServerDlg::ListenerRunning() const {
   return listener_ && listener_->Running();
 }

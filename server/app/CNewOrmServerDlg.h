@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/net/Ipv4Address.h"
+#include "platform/net/Socket.h"
 #include "platform/sync/NamedMutex.h"
 #include "server/app/EventProcessor.h"
 #include "server/app/MailQueue.h"
@@ -142,6 +143,8 @@ class CNewOrmServerDlg : public QDialog, public IHistorySink {
   bool HiddenFlag() const { return hidden_ != 0; }
   bool IsPrinting() const;
   bool ListenerRunning() const;
+  // Where the event socket is bound (port 0 before initialisation).
+  platform::SocketAddress EventSocketAddress() const;
   bool AboutBoxOpen() const { return aboutOpen_; }
 
   // Print into this PDF file instead of asking for a printer (tests, scripted runs).

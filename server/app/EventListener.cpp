@@ -13,7 +13,9 @@ namespace uv::server {
 EventListener::EventListener(platform::UdpSocket socket, Handler handler, ConfigAnswer configAnswer)
     : socket_(std::move(socket)),
       handler_(std::move(handler)),
-      configAnswer_(std::move(configAnswer)) {}
+      configAnswer_(std::move(configAnswer)) {
+  if (auto local = socket_.LocalAddress()) localAddress_ = *local;
+}
 
 EventListener::~EventListener() {
   Stop();

@@ -42,6 +42,8 @@ class EventListener {
   // Ends the pending receive and joins the thread. Safe to call twice.
   void Stop();
   bool Running() const { return thread_.joinable(); }
+  // The address the socket is bound to (its port when the system chose one).
+  platform::SocketAddress LocalAddress() const { return localAddress_; }
 
   // Datagrams received since Start (requests included), and receive errors survived.
   std::uint64_t Received() const { return received_.load(); }
@@ -52,6 +54,7 @@ class EventListener {
   void HandleDatagram(const char* buffer, std::size_t length, platform::SocketAddress from);
 
   platform::UdpSocket socket_;
+  platform::SocketAddress localAddress_;
   Handler handler_;
   ConfigAnswer configAnswer_;
   std::atomic<bool> running_{false};  // written by Start/Stop, read by the listener thread
