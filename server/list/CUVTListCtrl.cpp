@@ -139,15 +139,10 @@ void EventListModel::SortRows(int column, bool ascending) {
     });
     for (std::size_t i = 0; i < items.size(); ++i) order_[i] = items[i].second;
   } else {
-    // The texts are reached through a table of views so that a comparison touches the text
-    // bytes only, not the row records around them.
+    // order_ runs bottom to top, so an ascending list needs a descending order_.
     std::vector<std::string_view> texts(rows_.size());
     for (std::size_t i = 0; i < rows_.size(); ++i) texts[i] = ColumnText(rows_[i], column);
-    std::stable_sort(order_.begin(), order_.end(),
-                     [&texts, ascending](std::uint32_t x, std::uint32_t y) {
-                       const int c = CompareText(texts[x], texts[y]);
-                       return ascending ? c > 0 : c < 0;
-                     });
+    SortByText(order_, texts, ascending);
   }
 
   if (!persistent.isEmpty()) {

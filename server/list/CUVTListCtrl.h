@@ -37,6 +37,12 @@ int CompareDateText(std::string_view a, std::string_view b);
 // A number that orders date texts as CompareDateText does (for sorting many rows at once).
 std::int64_t DateSortKey(std::string_view date);
 
+// Orders `order` (indexes into `texts`) as a stable sort with CompareText would (descending:
+// the reverse comparison), but reads each text only a few times: most comparisons are settled
+// on cached eight-character keys, which keeps a million-row sort within the processor's caches.
+void SortByText(std::vector<std::uint32_t>& order, const std::vector<std::string_view>& texts,
+                bool descending);
+
 // The comparison of one display column (see ListColumn): the date for column 0, CompareText on
 // the column's text for 1 to 5; any other column compares as greater (1).
 int CompareRows(const EventRow& a, const EventRow& b, int column);

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdint>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "server/list/CUVTListCtrl.h"
 
@@ -147,6 +149,137 @@ const std::string& ColumnText(const EventRow& row, int column) {
       return row.message;
   }
   return kEmpty;
+}
+
+}  // namespace uv::server
+
+namespace uv::server {
+namespace {
+
+struct KeyedItem {
+  std::uint64_t key;  // the next eight primary weights, one byte each, 0 after the text's end
+  std::uint32_t seq;  // position before the sort: equal texts keep it (stability)
+  std::uint32_t pos;  // where in the text the next key starts
+};
+
+// Eight primary weights from `pos` on (ignorable characters skipped). Returns whether the text
+// has weights left after them.
+bool NextKey(std::string_view text, KeyedItem& item) {
+  std::uint64_t key = 0;
+  int taken = 0;
+  std::size_t pos = item.pos;
+  while (taken < 8 && pos < text.size()) {
+    const std::uint16_t w = kPrimary[static_cast<unsigned char>(text[pos++])];
+    if (w == 0) continue;
+    key = (key << 8) | w;  // weights are below 256 (see MakePrimaryWeights)
+    ++taken;
+  }
+  key <<= 8 * (8 - taken);
+  while (pos < text.size() && IsIgnorable(static_cast<unsigned char>(text[pos]))) ++pos;
+  item.key = key;
+  item.pos = static_cast<std::uint32_t>(pos);
+  return pos < text.size();
+}
+
+static_assert(MakePrimaryWeights()[0xFF] < 256, "weights must fit a byte of the key");
+
+}  // namespace
+
+void SortByText(std::vector<std::uint32_t>& order, const std::vector<std::string_view>& texts,
+                bool descending) {
+  const std::size_t n = order.size();
+  if (n < 2) return;
+  const std::vector<std::uint32_t> original = order;
+  const auto text = [&](const KeyedItem& it) -> std::string_view {
+    return texts[original[it.seq]];
+  };
+  const auto byKey = [descending](const KeyedItem& a, const KeyedItem& b) {
+    if (a.key != b.key) return descending ? a.key > b.key : a.key < b.key;
+    return a.seq < b.seq;
+  };
+
+  // The first two keys of every text, taken in the order the texts lie in memory (the order
+  // rows arrived in) rather than in list order, which would jump around the heap.
+  struct Precomputed {
+    std::uint64_t first = 0;
+    std::uint64_t second = 0;
+    std::uint32_t pos = 0;  // after the second key
+    bool moreAfterFirst = false;
+    bool moreAfterSecond = false;
+  };
+  std::vector<Precomputed> pre(texts.size());
+  std::vector<bool> used(texts.size());
+  for (std::uint32_t t : order) used[t] = true;
+  for (std::size_t t = 0; t < texts.size(); ++t) {
+    if (!used[t]) continue;
+    KeyedItem k{0, 0, 0};
+    pre[t].moreAfterFirst = NextKey(texts[t], k);
+    pre[t].first = k.key;
+    pre[t].moreAfterSecond = pre[t].moreAfterFirst && NextKey(texts[t], k);
+    pre[t].second = pre[t].moreAfterFirst ? k.key : 0;
+    pre[t].pos = k.pos;
+  }
+  std::vector<KeyedItem> items(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    items[i] = KeyedItem{pre[order[i]].first, static_cast<std::uint32_t>(i), 0};
+  }
+
+  // Groups whose texts agree on every key so far, refined one key at a time.
+  struct Group {
+    std::size_t begin;
+    std::size_t end;
+    int level;  // keys already compared
+  };
+  std::vector<Group> groups{{0, n, 0}};
+  std::vector<bool> more(n);
+  while (!groups.empty()) {
+    const auto [begin, end, level] = groups.back();
+    groups.pop_back();
+    for (std::size_t i = begin; i < end; ++i) {
+      KeyedItem& it = items[i];
+      const Precomputed& p = pre[original[it.seq]];
+      if (level == 0) {
+        it.key = p.first;
+        more[it.seq] = p.moreAfterFirst;
+      } else if (level == 1) {
+        it.key = p.second;
+        it.pos = p.pos;
+        more[it.seq] = p.moreAfterSecond;
+      } else {
+        more[it.seq] = NextKey(text(it), it);
+      }
+    }
+    std::sort(items.begin() + static_cast<std::ptrdiff_t>(begin),
+              items.begin() + static_cast<std::ptrdiff_t>(end), byKey);
+    for (std::size_t run = begin; run < end;) {
+      std::size_t runEnd = run + 1;
+      while (runEnd < end && items[runEnd].key == items[run].key) ++runEnd;
+      if (runEnd - run > 1) {
+        bool runHasMore = false;
+        for (std::size_t i = run; i < runEnd && !runHasMore; ++i) runHasMore = more[items[i].seq];
+        if (runHasMore) {
+          groups.push_back(Group{run, runEnd, level + 1});
+        } else {
+          // Equal at the first level: case, ignored characters and bytes decide. Mostly the
+          // texts are simply the same, which needs no sorting at all. The run is in sequence
+          // order already (equal keys), so a stable sort keeps ties as they were.
+          const std::string_view first = text(items[run]);
+          bool same = true;
+          for (std::size_t i = run + 1; i < runEnd && same; ++i) same = text(items[i]) == first;
+          if (!same) {
+            std::stable_sort(items.begin() + static_cast<std::ptrdiff_t>(run),
+                             items.begin() + static_cast<std::ptrdiff_t>(runEnd),
+                             [&](const KeyedItem& a, const KeyedItem& b) {
+                               const int c = CompareText(text(a), text(b));
+                               return descending ? c > 0 : c < 0;
+                             });
+          }
+        }
+      }
+      run = runEnd;
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) order[i] = original[items[i].seq];
 }
 
 }  // namespace uv::server

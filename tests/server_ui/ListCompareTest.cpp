@@ -86,6 +86,41 @@ TEST(CompareText, IsAConsistentOrderOverMixedTexts) {
   }
 }
 
+TEST(SortByText, OrdersLikeAStableSortWithCompareText) {
+  // Texts that share long prefixes, repeat, differ only in case or in ignored characters, end
+  // inside a key or right at its end: every path of the keyed sort.
+  std::mt19937 rng(11);
+  const std::vector<std::string> stems = {"Inserted E:\\Projects\\Report ",
+                                          "inserted E:\\projects",
+                                          "Save-Energy 5 min",
+                                          "SaveEnergy 5 min",
+                                          "Removed",
+                                          "12345678",
+                                          "1234567",
+                                          "abcdefghABCDEFGH"};
+  const std::string tail = "aA-'9. z";
+  std::vector<std::string> storage;
+  for (int i = 0; i < 3000; ++i) {
+    std::string t = stems[rng() % stems.size()];
+    const int extra = static_cast<int>(rng() % 12);
+    for (int k = 0; k < extra; ++k) t += tail[rng() % tail.size()];
+    storage.push_back(t);
+  }
+  std::vector<std::string_view> texts(storage.begin(), storage.end());
+  for (bool descending : {false, true}) {
+    std::vector<std::uint32_t> expected(texts.size());
+    for (std::uint32_t i = 0; i < expected.size(); ++i) expected[i] = i;
+    std::shuffle(expected.begin(), expected.end(), rng);
+    std::vector<std::uint32_t> actual = expected;
+    std::stable_sort(expected.begin(), expected.end(), [&](std::uint32_t a, std::uint32_t b) {
+      const int c = CompareText(texts[a], texts[b]);
+      return descending ? c > 0 : c < 0;
+    });
+    SortByText(actual, texts, descending);
+    ASSERT_EQ(actual, expected) << (descending ? "descending" : "ascending");
+  }
+}
+
 TEST(CompareDateText, ChronologicalAcrossYearsAndMonths) {
   EXPECT_EQ(CompareDateText("31/12/2007", "01/01/2008"), -1);
   EXPECT_EQ(CompareDateText("01/01/2008", "31/12/2007"), 1);
