@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace uv::tools {
 namespace {
 
@@ -135,6 +137,82 @@ TEST(RegFileTest, QueryFormsOfEachType) {
   EXPECT_EQ(FormatRegData({RegType::kNone, {0xde, 0xad}}), "DEAD");
   EXPECT_EQ(RegTypeName(RegType::kExpandSz), "REG_EXPAND_SZ");
   EXPECT_EQ(RegTypeName(static_cast<RegType>(99)), "REG_UNKNOWN");
+}
+
+// Damaged files of every kind: the parser must answer each without crashing or reading past
+// the end, and whatever it accepts must survive being written and read back.
+TEST(RegFileTest, MutatedFilesAreRefusedOrRoundTrip) {
+  const std::string seed =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Quorrel]\r\n"
+      "@=\"x\"\r\n"
+      "\"S\"=\"a \\\"q\\\" \\\\ b\"\r\n"
+      "\"D\"=dword:0000000a\r\n"
+      "\"B\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\\r\n"
+      "  17,18,19\r\n"
+      "\"M\"=hex(7):61,00,62,00,00\r\n"
+      "\"Gone\"=-\r\n"
+      "[-HKEY_LOCAL_MACHINE\\Software\\Old]\r\n";
+  ASSERT_TRUE(ParseRegFile(seed).ok);
+  const std::string alphabet = "[]\"\\=:,-@;() \r\n\t0aFhexdword(7)\xff\xfe";
+  std::mt19937 random(20261209);
+  std::size_t accepted = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = seed;
+    const int edits = 1 + static_cast<int>(random() % 4);
+    for (int e = 0; e < edits && !text.empty(); ++e) {
+      const std::size_t at = random() % text.size();
+      switch (random() % 4) {
+        case 0:
+          text[at] = alphabet[random() % alphabet.size()];
+          break;
+        case 1:
+          text.erase(at, 1 + random() % 8);
+          break;
+        case 2:
+          text.insert(at, 1, alphabet[random() % alphabet.size()]);
+          break;
+        default:
+          text.resize(at);  // cut short, as a half-written file is
+          break;
+      }
+    }
+    const RegFileParse parsed = ParseRegFile(text);
+    if (!parsed.ok) {
+      EXPECT_GE(parsed.errorLine, 1u);
+      EXPECT_FALSE(parsed.error.empty());
+      continue;
+    }
+    ++accepted;
+    std::string written(kRegFileHeader);
+    written += "\r\n\r\n";
+    for (const RegFileKey& key : parsed.keys) {
+      if (key.remove) continue;
+      std::vector<platform::RegKey::NamedValue> values;
+      for (const RegFileValue& value : key.values) {
+        if (!value.remove) values.push_back({value.name, value.value});
+      }
+      AppendRegFileKey(written, key.path, values);
+    }
+    const RegFileParse again = ParseRegFile(written);
+    ASSERT_TRUE(again.ok) << again.errorLine << ": " << again.error << "\n" << written;
+    std::size_t k = 0;
+    for (const RegFileKey& key : parsed.keys) {
+      if (key.remove) continue;
+      ASSERT_LT(k, again.keys.size());
+      std::size_t v = 0;
+      for (const RegFileValue& value : key.values) {
+        if (value.remove) continue;
+        ASSERT_LT(v, again.keys[k].values.size());
+        EXPECT_EQ(again.keys[k].values[v].name, value.name);
+        EXPECT_EQ(again.keys[k].values[v].value.type, value.value.type);
+        EXPECT_EQ(again.keys[k].values[v].value.data, value.value.data);
+        ++v;
+      }
+      ++k;
+    }
+  }
+  EXPECT_GT(accepted, 0u) << "the mutations never produced a valid file";
 }
 
 }  // namespace
