@@ -65,6 +65,21 @@ class FakeConsole {
     answersLeft_ = count;
   }
 
+  // Holds back the answer to the `n`th probe from now (1-based) until ReleaseHeldProbe(), so a
+  // test can act while the reporter waits for it. Released anyway after 10 s.
+  void HoldProbe(std::size_t n) {
+    std::lock_guard lock(mutex_);
+    holdAt_ = probesSeen_ + n;
+    released_ = false;
+  }
+  void ReleaseHeldProbe() {
+    {
+      std::lock_guard lock(mutex_);
+      released_ = true;
+    }
+    arrived_.notify_all();
+  }
+
   // Waits until at least `count` datagrams have arrived.
   bool WaitForDatagrams(std::size_t count,
                         std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
@@ -127,8 +142,12 @@ class FakeConsole {
         std::string text(buffer.data(), *received);
         std::optional<std::string> answer;
         {
-          std::lock_guard lock(mutex_);
+          std::unique_lock lock(mutex_);
           received_.push_back({text, from, std::chrono::steady_clock::now()});
+          if (text == "RUT;" && ++probesSeen_ == holdAt_) {
+            arrived_.notify_all();
+            arrived_.wait_for(lock, std::chrono::seconds(10), [&] { return released_; });
+          }
           if (text == "RUT;" && answer_ && answersLeft_ != 0) {
             answer = answer_;
             if (answersLeft_ > 0 && --answersLeft_ == 0) answer_.reset();
@@ -148,11 +167,14 @@ class FakeConsole {
 
   const platform::Ipv4Address address_;
   platform::UdpSocket socket_;  // used by the serving thread; Shutdown() from the owner
-  std::mutex mutex_;            // guards answer_, answersLeft_ and received_
+  std::mutex mutex_;            // guards every member below it except thread_ and markers_
   std::condition_variable arrived_;
   std::optional<std::string> answer_ = std::string("IMA;");
   int answersLeft_ = -1;  // -1: answer every probe
   std::vector<Datagram> received_;
+  std::size_t probesSeen_ = 0;
+  std::size_t holdAt_ = 0;  // 0: hold nothing
+  bool released_ = true;
   int markers_ = 0;  // only the owner thread
   std::thread thread_;
 };
