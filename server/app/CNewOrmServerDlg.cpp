@@ -366,10 +366,11 @@ bool CNewOrmServerDlg::StartListener() {
   }
   listener_ = std::make_unique<EventListener>(
       std::move(socket.value()),
-      [this](std::string_view text, platform::SocketAddress from) {
-        // The text belongs to the listener; the handler gets its own copy.
-        handOff_.Deliver(
-            this, [this, copy = std::string(text), from] { OnEventReceived(copy, from.address); });
+      [this](std::span<const EventListener::Report> reports) {
+        // The reports belong to the listener, which waits here until the UI thread is done.
+        handOff_.Deliver(this, [this, reports] {
+          for (const auto& report : reports) OnEventReceived(report.text, report.from.address);
+        });
       },
       [this] { return AnswerConfigQuery(); });
   listener_->Start();

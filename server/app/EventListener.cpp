@@ -1,5 +1,7 @@
 #include "server/app/EventListener.h"
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -23,6 +25,13 @@ EventListener::~EventListener() {
 
 void EventListener::Start() {
   if (thread_.joinable()) return;
+  // The loop drains the socket without blocking and waits in WaitForSockets when it is empty.
+  if (socket_.SetNonBlocking(true) != platform::kErrorSuccess) {
+    platform::Trace("event socket stays blocking\n");
+  }
+  const int bytes = kSocketBufferBytes;
+  // Best effort: the system may cap the size; the default still works, only with less slack.
+  (void)::setsockopt(socket_.NativeHandle(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
   running_ = true;
   thread_ = std::thread([this] { Run(); });
 }
@@ -34,32 +43,48 @@ void EventListener::Stop() {
   socket_.Close();
 }
 
+void EventListener::Flush() {
+  if (batchSize_ == 0) return;
+  const std::size_t count = batchSize_;
+  batchSize_ = 0;
+  if (handler_) handler_(std::span<const Report>(batch_.data(), count));
+}
+
 void EventListener::Run() noexcept {
   // One extra byte so that a 1024-byte datagram still ends in a zero after its 1023 kept bytes.
   char buffer[kReceiveBuffer + 1];
   unsigned consecutiveErrors = 0;
-  while (running_.load()) {
-    std::memset(buffer, 0, sizeof buffer);
-    platform::SocketAddress from;
-    auto received = socket_.ReceiveFrom(std::span<char>(buffer, kReceiveBuffer), &from);
-    if (!running_.load() || socket_.IsShutDown()) break;
-    if (!received) {
-      ++errors_;
-      platform::TraceF("recvfrom failed err : %u\n", received.error());
-      // An oversized datagram is dropped whole (its head alone is not the client's report). A
-      // persistent error must not turn into a busy loop: back off once errors come in a row.
-      if (++consecutiveErrors > 16) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
-    consecutiveErrors = 0;
-    ++received_;
-    try {
+  try {
+    batch_.resize(kMaxBatch);
+    while (running_.load()) {
+      std::memset(buffer, 0, sizeof buffer);
+      platform::SocketAddress from;
+      auto received = socket_.ReceiveFrom(std::span<char>(buffer, kReceiveBuffer), &from);
+      if (!running_.load() || socket_.IsShutDown()) break;
+      if (!received && received.error() == platform::kWsaEwouldblock) {
+        // Nothing more waiting: hand over what arrived, then sleep until the next datagram.
+        Flush();
+        platform::SocketWait wait{&socket_};
+        (void)platform::WaitForSockets(std::span<platform::SocketWait>(&wait, 1));
+        continue;
+      }
+      if (!received) {
+        ++errors_;
+        platform::TraceF("recvfrom failed err : %u\n", received.error());
+        // An oversized datagram is dropped whole (its head alone is not the client's report). A
+        // persistent error must not turn into a busy loop: back off once errors come in a row.
+        if (++consecutiveErrors > 16) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
+      consecutiveErrors = 0;
+      ++received_;
       HandleDatagram(buffer, *received, from);
-    } catch (const std::exception& e) {
-      platform::TraceF("event handling failed: %s\n", e.what());
-    } catch (...) {
-      platform::Trace("event handling failed\n");
+      if (batchSize_ == kMaxBatch) Flush();
     }
+  } catch (const std::exception& e) {
+    platform::TraceF("event listener ended: %s\n", e.what());
+  } catch (...) {
+    platform::Trace("event listener ended\n");
   }
 }
 
@@ -87,7 +112,9 @@ void EventListener::HandleDatagram(const char* buffer, std::size_t length,
   // The receive copy: at most 1023 bytes, up to the first zero byte.
   const std::string_view text = protocol::EventTextOfDatagram(datagram);
   if (platform::TraceEnabled()) platform::Trace(std::string("While Post ").append(text));
-  if (handler_) handler_(text, from);
+  Report& report = batch_[batchSize_++];
+  report.text.assign(text);
+  report.from = from;
 }
 
 }  // namespace uv::server

@@ -1,9 +1,14 @@
 #pragma once
 // The listener of the event port. It owns the bound UDP socket and one thread that receives
 // datagrams, answers the reachability probe "RUT;" and the configuration query "GCC;" itself,
-// and hands every other datagram, as text, to its handler, which runs the whole handling of the
-// event before the next datagram is received (the window's handler is a blocking call into the
-// UI thread).
+// and hands every other datagram, as text, to its handler, which handles the reports completely,
+// in order of arrival, before the listener hands over more (the window's handler is a blocking
+// call into the UI thread).
+//
+// Reports that are already waiting in the socket when one arrives are handed over together, up
+// to kMaxBatch at a time: one trip to the UI thread and back then serves a burst instead of every
+// single datagram, which is what lets the console keep up with many clients. Nothing waits for a
+// batch to fill: whatever has arrived goes over as soon as the socket is empty.
 //
 // Unlike a bare receive loop, only Stop() ends the thread: an oversized datagram or a transient
 // receive error is traced and the loop goes on, so one bad packet cannot silence the console.
@@ -15,8 +20,11 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "platform/net/Socket.h"
 
@@ -24,14 +32,22 @@ namespace uv::server {
 
 class EventListener {
  public:
-  // The handler gets the text (up to the first zero byte, at most kMaxText characters) and the
-  // datagram's source; the text stays valid only during the call.
-  using Handler = std::function<void(std::string_view text, platform::SocketAddress from)>;
+  // One report: its text (up to the first zero byte, at most kMaxText characters) and the
+  // datagram's source.
+  struct Report {
+    std::string text;
+    platform::SocketAddress from;
+  };
+  // The handler gets the reports in order of arrival; they stay valid only during the call.
+  using Handler = std::function<void(std::span<const Report> reports)>;
   // The one-byte answer to "GCC;", or nothing to stay silent.
   using ConfigAnswer = std::function<std::optional<char>()>;
 
   static constexpr std::size_t kReceiveBuffer = 1024;
   static constexpr std::size_t kMaxText = kReceiveBuffer - 1;
+  static constexpr std::size_t kMaxBatch = 64;
+  // The socket's receive buffer, asked for so that a burst of clients is queued, not dropped.
+  static constexpr int kSocketBufferBytes = 4 << 20;
 
   EventListener(platform::UdpSocket socket, Handler handler, ConfigAnswer configAnswer);
   ~EventListener();  // stops and joins
@@ -52,6 +68,7 @@ class EventListener {
  private:
   void Run() noexcept;
   void HandleDatagram(const char* buffer, std::size_t length, platform::SocketAddress from);
+  void Flush();
 
   platform::UdpSocket socket_;
   platform::SocketAddress localAddress_;
@@ -60,7 +77,9 @@ class EventListener {
   std::atomic<bool> running_{false};  // written by Start/Stop, read by the listener thread
   std::atomic<std::uint64_t> received_{0};
   std::atomic<std::uint64_t> errors_{0};
-  std::thread thread_;  // owned; joined by Stop
+  std::vector<Report> batch_;  // listener thread only
+  std::size_t batchSize_ = 0;  // reports in batch_ (its strings are reused)
+  std::thread thread_;         // owned; joined by Stop
 };
 
 }  // namespace uv::server

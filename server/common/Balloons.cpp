@@ -36,7 +36,12 @@ void BalloonRecorder::Clear() {
 }
 
 void TrayBalloonNotifier::Present(const BalloonRequest& request) {
-  if (tray_ == nullptr || !tray_->isVisible() || !QSystemTrayIcon::supportsMessages()) return;
+  // Without a tray (offscreen, or a desktop without one) the request is only recorded: the
+  // fallback balloon would be a new top-level widget per event.
+  if (tray_ == nullptr || !tray_->isVisible() || !QSystemTrayIcon::isSystemTrayAvailable() ||
+      !QSystemTrayIcon::supportsMessages()) {
+    return;
+  }
   tray_->showMessage(request.title, request.text, QSystemTrayIcon::Information, request.timeoutMs);
 }
 

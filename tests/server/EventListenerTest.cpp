@@ -35,9 +35,10 @@ class ListenerTest : public ::testing::Test {
     address_ = *local;
     listener_ = std::make_unique<EventListener>(
         std::move(socket.value()),
-        [this](std::string_view text, SocketAddress from) {
+        [this](std::span<const EventListener::Report> reports) {
           std::lock_guard lock(mutex_);
-          received_.push_back({std::string(text), from});
+          for (const auto& report : reports) received_.push_back({report.text, report.from});
+          ++batches_;
           changed_.notify_all();
         },
         std::move(answer));
@@ -73,6 +74,7 @@ class ListenerTest : public ::testing::Test {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Received> received_;
+  int batches_ = 0;
 };
 
 }  // namespace
@@ -138,6 +140,44 @@ TEST_F(ListenerTest, ReportsAreHandedOverInOrder) {
   const auto got = Snapshot();
   for (int i = 0; i < 200; ++i)
     EXPECT_EQ(got[static_cast<std::size_t>(i)].text, "r" + std::to_string(i));
+}
+
+TEST_F(ListenerTest, ABurstIsHandedOverInBatchesThatKeepTheOrder) {
+  // The handler is slow, so the datagrams behind the first pile up and travel together.
+  std::mutex gate;
+  std::unique_lock hold(gate);
+  auto socket = UdpSocket::Create();
+  ASSERT_TRUE(socket);
+  ASSERT_EQ(socket->Bind(SocketAddress{Ipv4Address::Loopback(), 0}), kErrorSuccess);
+  address_ = *socket->LocalAddress();
+  std::vector<std::size_t> sizes;
+  listener_ = std::make_unique<EventListener>(
+      std::move(socket.value()),
+      [&](std::span<const EventListener::Report> reports) {
+        std::lock_guard wait(gate);
+        std::lock_guard lock(mutex_);
+        sizes.push_back(reports.size());
+        for (const auto& report : reports) received_.push_back({report.text, report.from});
+        changed_.notify_all();
+      },
+      nullptr);
+  listener_->Start();
+  auto client = UdpSocket::Create();
+  ASSERT_TRUE(client);
+  client_ = std::move(client.value());
+  Send("first");
+  std::this_thread::sleep_for(100ms);  // the listener is now blocked in the handler
+  for (int i = 0; i < 100; ++i) Send("r" + std::to_string(i));
+  std::this_thread::sleep_for(100ms);
+  hold.unlock();
+  ASSERT_TRUE(WaitFor(101));
+  const auto got = Snapshot();
+  EXPECT_EQ(got[0].text, "first");
+  for (int i = 0; i < 100; ++i)
+    EXPECT_EQ(got[static_cast<std::size_t>(i) + 1].text, "r" + std::to_string(i));
+  std::lock_guard lock(mutex_);
+  EXPECT_LT(sizes.size(), 10u);
+  for (std::size_t size : sizes) EXPECT_LE(size, EventListener::kMaxBatch);
 }
 
 TEST_F(ListenerTest, StopEndsAPendingReceiveAndIsRepeatable) {

@@ -1,0 +1,265 @@
+// End-to-end intake throughput of the console: event reports sent as datagrams to a running
+// USBVantrelServer (offscreen, logging on), counted as lines of its log file. The same datagrams
+// go to rsyslog (imudp -> omfile, started here with its own configuration on a loopback port) for
+// a reference figure.
+//
+//   server_intake_load [--console <path>] [--rsyslogd <path>] [--seconds N] [--rates r1,r2,...]
+//
+// For each sender count (1 and 4) and each paced rate it sends rate x seconds reports and reports
+// how many arrived; then it sends as fast as it can and reports the rate that arrived.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/net/Socket.h"
+#include "platform/registry/Registry.h"
+
+namespace fs = std::filesystem;
+using namespace uv::platform;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::string_view kSettingsKey = "Software\\Quorrel\\USB Vantrel Server\\Settings";
+
+struct Child {
+  pid_t pid = -1;
+  ~Child() { Stop(); }
+  void Stop() {
+    if (pid <= 0) return;
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 200; ++i) {
+      if (::waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    pid = -1;
+  }
+};
+
+pid_t Spawn(std::vector<std::string> argv, std::function<void()> inChild) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    inChild();
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+std::size_t CountLines(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::size_t lines = 0;
+  char buffer[1 << 16];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    for (std::streamsize i = 0; i < in.gcount(); ++i) lines += buffer[i] == '\n';
+  }
+  return lines;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  ::gethostname(name, sizeof name - 1);
+  return name;
+}
+
+// Sends `total` reports from `senders` threads, paced at `rate` per second overall (0 = as fast
+// as possible). Returns the seconds the sending took.
+double Send(SocketAddress to, std::size_t total, int senders, double rate, std::size_t offset) {
+  std::vector<std::thread> threads;
+  const auto start = Clock::now();
+  for (int s = 0; s < senders; ++s) {
+    threads.emplace_back([=] {
+      auto socket = UdpSocket::Create();
+      if (!socket) return;
+      (void)socket->Bind(SocketAddress{Ipv4Address::Loopback(), 0});
+      const std::size_t mine = total / static_cast<std::size_t>(senders);
+      const double perSecond = rate / senders;
+      char text[256];
+      for (std::size_t i = 0; i < mine; ++i) {
+        if (rate > 0 && i % 16 == 0) {
+          std::this_thread::sleep_until(
+              start + std::chrono::duration_cast<Clock::duration>(
+                          std::chrono::duration<double>(static_cast<double>(i) / perSecond)));
+        }
+        const int n =
+            std::snprintf(text, sizeof text,
+                          "VERSION=1 6 0 0,07/03/2009,14:05:09,PC%02d\\user1,192.168.1.%d,"
+                          "Added E:\\bench\\file%zu.txt",
+                          s, 20 + s, offset + i);
+        (void)socket->SendTo(std::string_view(text, static_cast<std::size_t>(n)), to);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Waits until the file's line count reaches `expected` or stops growing for a while.
+std::pair<std::size_t, double> WaitForLines(const fs::path& file, std::size_t expected,
+                                            Clock::time_point since) {
+  std::size_t last = 0;
+  auto lastChange = Clock::now();
+  double lastTime = 0;
+  for (;;) {
+    const std::size_t now = CountLines(file);
+    if (now != last) {
+      last = now;
+      lastChange = Clock::now();
+      lastTime = std::chrono::duration<double>(lastChange - since).count();
+    }
+    if (now >= expected) break;
+    if (Clock::now() - lastChange > std::chrono::milliseconds(1500)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return {last, lastTime};
+}
+
+struct Target {
+  std::string name;
+  SocketAddress address;
+  fs::path file;
+  std::size_t headerLines = 0;
+};
+
+void Run(const Target& target, const std::vector<double>& rates, double seconds) {
+  std::size_t offset = 0;
+  for (int senders : {1, 4}) {
+    for (double rate : rates) {
+      const std::size_t total =
+          rate > 0 ? static_cast<std::size_t>(rate * seconds) / 4 * 4 : 200000;
+      const std::size_t before = CountLines(target.file);
+      const auto start = Clock::now();
+      const double sendSeconds = Send(target.address, total, senders, rate, offset);
+      offset += total;
+      auto [lines, took] = WaitForLines(target.file, before + total, start);
+      // The console writes its header line into the file it creates.
+      const std::size_t header = before == 0 ? target.headerLines : 0;
+      const std::size_t arrived = lines - before - std::min(lines - before, header);
+      std::printf(
+          "%-9s senders=%d rate=%-8s sent=%-7zu arrived=%-7zu lost=%-6zu send=%.2fs "
+          "arrived/s=%.0f\n",
+          target.name.c_str(), senders,
+          rate > 0 ? std::to_string(static_cast<int>(rate)).c_str() : "max", total, arrived,
+          total - std::min(total, arrived), sendSeconds,
+          took > 0 ? static_cast<double>(arrived) / took : 0.0);
+      std::fflush(stdout);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string console = USBVANTREL_SERVER_PATH;
+  std::string rsyslogd = "/usr/sbin/rsyslogd";
+  double seconds = 3;
+  std::vector<double> rates{10000, 20000, 30000, 0};
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string flag = argv[i];
+    if (flag == "--console") console = argv[i + 1];
+    if (flag == "--rsyslogd") rsyslogd = argv[i + 1];
+    if (flag == "--seconds") seconds = std::atof(argv[i + 1]);
+    if (flag == "--rates") {
+      rates.clear();
+      std::stringstream list(argv[i + 1]);
+      for (std::string item; std::getline(list, item, ',');)
+        rates.push_back(std::atof(item.c_str()));
+    }
+  }
+
+  char pattern[] = "/tmp/uv-bench-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) return 1;
+  const fs::path root = pattern;
+  const Ipv4Address consoleAddress(127, 0, 0, 200);
+  const Ipv4Address rsyslogAddress(127, 0, 0, 201);
+  const std::uint16_t rsyslogPort = 5514;
+
+  // The console's machine: its own loopback address, logging on.
+  fs::create_directories(root / "Windows" / "System32" / "drivers" / "etc");
+  std::ofstream(root / "Windows" / "System32" / "drivers" / "etc" / "hosts")
+      << consoleAddress.ToString() << " " << HostName() << "\n";
+  const fs::path consoleLog = root / "console.log";
+  {
+    auto registry = Registry::Open(root / "registry.db");
+    if (!registry) return 1;
+    auto key = RegKey::Create(**registry, kSettingsKey);
+    if (!key) return 1;
+    (void)key->SetDword("EnableLog", 1);
+    (void)key->SetString("LogFilePath", consoleLog.string());
+  }
+
+  // rsyslog with its own configuration: UDP in on a loopback port, one file out.
+  const fs::path rsyslogDir = root / "rsyslog";
+  fs::create_directories(rsyslogDir);
+  const fs::path rsyslogLog = rsyslogDir / "messages.log";
+  const fs::path conf = rsyslogDir / "rsyslog.conf";
+  std::ofstream(conf) << "global(workDirectory=\"" << rsyslogDir.string() << "\")\n"
+                      << "module(load=\"imudp\")\n"
+                      << "input(type=\"imudp\" address=\"" << rsyslogAddress.ToString()
+                      << "\" port=\"" << rsyslogPort << "\")\n"
+                      << "*.* action(type=\"omfile\" file=\"" << rsyslogLog.string() << "\")\n";
+
+  Child consoleProcess;
+  consoleProcess.pid = Spawn({console}, [&] {
+    ::setenv("USBVANTREL_ROOT", root.c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::setenv("USBVANTREL_MSGBOX", "stderr", 1);
+  });
+  Child rsyslogProcess;
+  rsyslogProcess.pid =
+      Spawn({rsyslogd, "-n", "-f", conf.string(), "-i", (rsyslogDir / "pid").string()}, [] {});
+
+  // Wait for both to listen.
+  auto probe = UdpSocket::Create();
+  (void)probe->Bind(SocketAddress{Ipv4Address::Loopback(), 0});
+  (void)probe->SetReceiveTimeout(std::chrono::milliseconds(200));
+  bool up = false;
+  for (int i = 0; i < 100 && !up; ++i) {
+    (void)probe->SendTo(std::string_view("RUT;"), SocketAddress{consoleAddress, 40007});
+    char answer[8];
+    auto got = probe->ReceiveFrom(std::span<char>(answer, sizeof answer));
+    up = got && std::string_view(answer, *got) == "IMA;";
+  }
+  if (!up) {
+    std::fprintf(stderr, "console did not answer\n");
+    return 1;
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // rsyslog has no probe
+
+  Run(Target{"console", SocketAddress{consoleAddress, 40007}, consoleLog, 1}, rates, seconds);
+  Run(Target{"rsyslog", SocketAddress{rsyslogAddress, rsyslogPort}, rsyslogLog, 0}, rates, seconds);
+
+  consoleProcess.Stop();
+  rsyslogProcess.Stop();
+  std::error_code ec;
+  fs::remove_all(root, ec);
+  return 0;
+}
