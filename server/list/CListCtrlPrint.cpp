@@ -208,7 +208,7 @@ void CListCtrlPrint::OnBeginPrinting(QPainter& painter, const QRect& pageRect) {
   l.titleLineHeight = QFontMetrics(l.titleFont, device).height() + 4;
   l.smallLineHeight = QFontMetrics(l.smallFont, device).height() + 4;
   l.headingLineHeight = QFontMetrics(l.headingFont, device).height() + 4;
-  l.cellPad = std::max(1, l.rowTextHeight / 6);
+  l.cellPad = std::max(1, l.rowTextHeight / 10);
   l.penWidth = std::max(1, dpi / 150);
 
   const int left = HiMetricToDevice(kMarginLeftHiMetric, device->logicalDpiX());
@@ -301,10 +301,18 @@ void CListCtrlPrint::OnPrintPage(QPainter& painter, const QRect& /*pageRect*/, i
   y += l.smallLineHeight;
 
   // Heading row: two line heights, each column underlined at one and a half.
-  painter.setFont(l.headingFont);
+  const QFontMetrics headingMetrics(l.headingFont, device);
   for (std::size_t c = 0; c < headings_.size(); ++c) {
     const QRect cell(l.edges[c] + l.cellPad, y, l.edges[c + 1] - l.edges[c] - 2 * l.cellPad,
                      l.headingLineHeight);
+    // A heading wider than its column ("Computer Name \ User" in 11 points) is narrowed to
+    // fit rather than drawn over its neighbour.
+    QFont font = l.headingFont;
+    const int textWidth = headingMetrics.horizontalAdvance(headings_[c].text);
+    if (textWidth > cell.width() && cell.width() > 0) {
+      font.setStretch(std::max(50, 100 * cell.width() / textWidth));
+    }
+    painter.setFont(font);
     painter.drawText(cell, int(headings_[c].alignment | Qt::AlignVCenter | Qt::TextSingleLine),
                      headings_[c].text);
     const int lineY = y + l.headingLineHeight * 3 / 2;

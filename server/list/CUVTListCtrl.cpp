@@ -290,7 +290,10 @@ CUVTListCtrl::CUVTListCtrl(QWidget* parent)
   setAllColumnsShowFocus(true);
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setSelectionMode(QAbstractItemView::ExtendedSelection);
+  // The list sorts itself on a click; the view's own sorting would also make the headings
+  // unclickable.
   setSortingEnabled(false);
+  header_->setSectionsClickable(true);
   setTextElideMode(Qt::ElideRight);
   header_->setStretchLastSection(false);
   for (int c = 0; c < kListColumnCount; ++c) setColumnWidth(c, kDefaultColumnWidths[c]);

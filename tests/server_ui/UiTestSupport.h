@@ -1,0 +1,72 @@
+#pragma once
+// Helpers of the console's widget tests: a machine root of their own, controls found by their
+// dialog identifier, and the text of printed PDF files (poppler's pdftotext/pdfinfo).
+
+#include <QFile>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+#include <QWidget>
+#include <memory>
+
+#include "platform/machine/Machine.h"
+
+namespace uv::server::test {
+
+class TempMachine {
+ public:
+  TempMachine() : machine_(std::make_unique<platform::Machine>(dir_.path().toStdString())) {}
+  platform::Machine& operator*() { return *machine_; }
+  platform::Machine* operator->() { return machine_.get(); }
+  QString Path(const QString& name) const { return dir_.filePath(name); }
+
+ private:
+  QTemporaryDir dir_;
+  std::unique_ptr<platform::Machine> machine_;
+};
+
+// Copies a file the test made (a printed PDF, a window grab) into $UV_TEST_ARTIFACTS when that
+// is set, so a person can look at it.
+inline void KeepArtifact(const QString& file) {
+  const QString dir = qEnvironmentVariable("UV_TEST_ARTIFACTS");
+  if (dir.isEmpty()) return;
+  const QString target = dir + QLatin1Char('/') + file.section(QLatin1Char('/'), -1);
+  QFile::remove(target);
+  QFile::copy(file, target);
+}
+
+// The widget below `root` whose "controlId" property is `id`.
+inline QWidget* FindById(QWidget* root, int id) {
+  const auto all = root->findChildren<QWidget*>();
+  for (QWidget* w : all) {
+    const QVariant v = w->property("controlId");
+    if (v.isValid() && v.toInt() == id) return w;
+  }
+  return nullptr;
+}
+
+// The text of one page (1-based) or of the whole document (page 0), layout kept.
+inline QString PdfText(const QString& pdf, int page = 0) {
+  QStringList args{QStringLiteral("-layout")};
+  if (page > 0)
+    args << QStringLiteral("-f") << QString::number(page) << QStringLiteral("-l")
+         << QString::number(page);
+  args << pdf << QStringLiteral("-");
+  QProcess p;
+  p.start(QStringLiteral("pdftotext"), args);
+  p.waitForFinished(60000);
+  return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+inline int PdfPages(const QString& pdf) {
+  QProcess p;
+  p.start(QStringLiteral("pdfinfo"), {pdf});
+  p.waitForFinished(60000);
+  const QString out = QString::fromUtf8(p.readAllStandardOutput());
+  for (const QString& line : out.split(QLatin1Char('\n'))) {
+    if (line.startsWith(QStringLiteral("Pages:"))) return line.mid(6).trimmed().toInt();
+  }
+  return -1;
+}
+
+}  // namespace uv::server::test
