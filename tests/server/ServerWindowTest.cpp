@@ -2,11 +2,13 @@
 // hidden start, tabs, tray menu, clipboard, the single-instance guard, the bind failure, and
 // reports arriving over a real loopback socket.
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QFile>
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -14,6 +16,7 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 #include <QToolBar>
 #include <cstdlib>
 #include <filesystem>
@@ -298,6 +301,89 @@ class ServerWindowTest : public QObject {
     // No event processing: the listener is blocked in its hand-off when the window goes.
     window_.reset();
     QVERIFY(true);
+  }
+
+  void soundPlaysForDeviceEventsWhateverTheFilters() {
+    auto& window = Open();
+    window.Settings().playSound = true;
+    window.Settings().wavFile = (root_ / "Windows" / "Media" / "notify.wav").string();
+    window.Settings().msgFilterFlags = 0;
+    window.Settings().msgFilterFlagsExtra = 0;
+    const std::string head = std::string(kVersion) + ",01/02/2009,10:00:00,PC1\\u,10.0.0.1,";
+    SendReport(head + "Unmounted drive E:\\ on PC1\\u");
+    SendReport(head + "Inserted Disk on PC1\\u");
+    SendReport(head + "Mounted drive E:\\ on PC1\\u");
+    SendReport(head + "Added E:\\x");
+    QTRY_COMPARE(window.KnownClients().size(), std::size_t{1});
+    QTRY_COMPARE(window.Sound().Requests(), std::size_t{2});
+    QTest::qWait(100);
+    QCOMPARE(window.Sound().Requests(), std::size_t{2});
+    QCOMPARE(window.Sound().LastFile(),
+             QString::fromStdString((root_ / "Windows" / "Media" / "notify.wav").string()));
+    QCOMPARE(window.List().RowCount(), 0);  // every History bit is clear
+    window.Settings().playSound = false;
+    SendReport(head + "Removed Disk on PC1\\u");
+    QTest::qWait(200);
+    QCOMPARE(window.Sound().Requests(), std::size_t{2});
+  }
+
+  void balloonClickMinimiseAndAcceleratorsBehave() {
+    auto& window = Open();
+    window.OnBalloonClicked();
+    QVERIFY(window.isVisible());
+    auto* tabs = qobject_cast<QTabBar*>(window.Control(res::IDC_TAB));
+    QCOMPARE(tabs->currentIndex(), 0);
+    window.showMinimized();
+    QTRY_VERIFY(!window.isVisible());
+    QVERIFY(window.HiddenFlag());
+
+    for (int i = 0; i < 3; ++i) {
+      window.List().InsertRow(
+          EventRow{"01/01/2009", "10:00:00", "PC\\u", "1.1.1.1", "Started", "Started"});
+    }
+    window.List().Model().Publish();
+    window.OnTrayServerSettings();
+    QTest::keyClick(&window, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(int(window.List().SelectedRows().size()), 0);  // not on the Settings tab
+    window.OnTrayHistory();
+    QTest::keyClick(&window, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(int(window.List().SelectedRows().size()), 3);
+    QTest::keyClick(&window, Qt::Key_H, Qt::ControlModifier);
+    QVERIFY(!window.isVisible());
+  }
+
+  void exitClosesAnOpenAboutBox() {
+    auto& window = Open();
+    QSignalSpy ended(&window, &CNewOrmServerDlg::programEnd);
+    bool wasOpen = false;
+    QTimer::singleShot(50, &window, [&] {
+      wasOpen = window.AboutBoxOpen();
+      auto* about = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
+      if (about != nullptr)
+        QVERIFY(about->findChild<QLabel*>(QStringLiteral("versionLabel"))->text() ==
+                QStringLiteral("USB Vantrel! Server (Ver. 1.6)"));
+      window.OnTrayExit();
+    });
+    window.OnTrayAbout();  // returns when Exit closes the box
+    QVERIFY(wasOpen);
+    QVERIFY(!window.AboutBoxOpen());
+    QCOMPARE(ended.count(), 1);
+  }
+
+  void applyFiltersRunsTheFilterDialog() {
+    auto& window = Open();
+    window.OnTrayServerSettings();
+    QString title;
+    QTimer::singleShot(50, &window, [&] {
+      if (QWidget* dialog = QApplication::activeModalWidget()) {
+        title = dialog->windowTitle();
+        qobject_cast<QDialog*>(dialog)->reject();
+      }
+    });
+    auto* button = qobject_cast<QAbstractButton*>(window.Control(res::IDC_APPLYFILTERS));
+    QVERIFY(button != nullptr);
+    button->click();
+    QCOMPARE(title, QStringLiteral("Apply filters"));
   }
 
   void grabForReview() {
