@@ -237,6 +237,26 @@ TEST_F(ReporterTest, ReplayKeepsTheLinesWhoseProbeFailsInOrder) {
   ASSERT_TRUE(Context().Pending());
   CEventReporter reporter(Context());
 
+  // A queue that cannot be rewritten stays whole: its first line goes again next time, rather
+  // than the lines after it being lost.
+  const std::filesystem::path temporary = Context().OfflineUSBMsgPath().string() + ".tmp";
+  std::filesystem::create_directory(temporary);
+  const std::string whole = Queue();
+  {
+    TraceRecorder traces;
+    console_->AnswerNextProbes(2);
+    reporter.ReportToServer("Added E:\\a.txt", Server());
+    EXPECT_TRUE(
+        traces.Has("Could not rewrite the offline queue; its lines are kept as they were\n"));
+  }
+  ASSERT_TRUE(console_->Settle());
+  ASSERT_EQ(console_->Reports().size(), 2u);
+  EXPECT_EQ(console_->Reports()[0], protocol::WithOfflineMarker(l1));
+  EXPECT_EQ(Queue(), whole);
+  EXPECT_TRUE(Context().Pending());
+  std::filesystem::remove(temporary);
+  console_->Clear();
+
   // The report's probe and the first line's are answered, then the console goes away.
   console_->AnswerNextProbes(2);
   reporter.ReportToServer("Save-Energy 10 minutes inactivity on PC17\\LocalSystem", Server());
