@@ -1,0 +1,85 @@
+// The UI-thread cost of one report: the handler's outlets with logging on, separately and
+// together, so the intake figures can be traced to their parts.
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <filesystem>
+
+#include "server/app/EventLogFile.h"
+#include "server/app/EventProcessor.h"
+#include "server/app/EventRules.h"
+#include "server/list/CUVTListCtrl.h"
+
+using namespace uv::server;
+
+namespace {
+
+const std::string kReport =
+    "VERSION=1 6 0 0,07/03/2009,14:05:09,PC17\\user1,192.168.1.23,Added E:\\bench\\file123.txt";
+
+struct ListSink : IHistorySink {
+  explicit ListSink(EventListModel& m) : model(m) {}
+  void InsertRowAtTop(EventRow row) override { model.InsertAtTop(std::move(row)); }
+  EventListModel& model;
+};
+
+struct NoSound : ISoundPlayer {
+  void PlayAsync(const std::string&) override {}
+};
+
+std::string TempLog(const char* name) {
+  return (std::filesystem::temp_directory_path() /
+          (std::string(name) + "-" + std::to_string(::getpid()) + ".log"))
+      .string();
+}
+
+void BM_LogLineAppend(benchmark::State& state) {
+  const std::string path = TempLog("uv-bench-append");
+  const std::string line = std::string(kReport) + "\r\n";
+  for (auto _ : state) benchmark::DoNotOptimize(AppendLogLine(path, line));
+  std::filesystem::remove(path);
+}
+BENCHMARK(BM_LogLineAppend);
+
+void BM_RulesOnly(benchmark::State& state) {
+  const FilterWords words;
+  for (auto _ : state) {
+    std::string text = kReport;
+    const int flag = SplitVersion(text, "VERSION=1 6 0 0");
+    const std::string alert = AlertText(text, "127.0.0.1");
+    const std::string full = AppendArrivalTime(alert, 14, 5, 11);
+    benchmark::DoNotOptimize(BalloonText(alert, flag, "127.0.0.1", words));
+    benchmark::DoNotOptimize(BuildHistoryRow(full, flag, "127.0.0.1", words));
+    benchmark::DoNotOptimize(BuildLogLine(full, flag, "127.0.0.1", words));
+  }
+}
+BENCHMARK(BM_RulesOnly);
+
+void BM_HandleWithListAndLog(benchmark::State& state) {
+  EventListModel model;
+  ListSink history(model);
+  BalloonRecorder balloons;
+  NoSound sound;
+  CMailQueue mail;
+  CEventProcessor processor("VERSION=1 6 0 0", history, balloons, sound, mail);
+  ServerSettings settings;
+  settings.enableLog = true;
+  settings.logFilePath = TempLog("uv-bench-handle");
+  for (auto _ : state) processor.Handle(kReport, "127.0.0.1", settings);
+  state.counters["rows"] = model.RowCount();
+  std::filesystem::remove(settings.logFilePath);
+}
+BENCHMARK(BM_HandleWithListAndLog);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
