@@ -39,6 +39,7 @@ mail = [
     item(widget("QLineEdit", "userName", 1042), 8, 1),
     item(widget("QLabel", "passwordLabel", 1037, "Password:"), 9, 0),
     item(widget("QLineEdit", "password", 1038, None, PASSWORD), 9, 1),
+    item('<spacer name="mailSpacer"><property name="orientation"><enum>Qt::Vertical</enum></property></spacer>', 10, 0, 1, 2),
 ]
 
 def row_layout(name, items):
@@ -67,7 +68,7 @@ product_text = [
 ]
 product = (
     '<widget class="QGroupBox" name="productBox">' + prop_id(1049) +
-    '<layout class="QGridLayout" name="productLayout">' +
+    '<layout class="QGridLayout" name="productLayout" columnstretch="0,1">' +
     item(widget("QLabel", "productPicture", 1050, None,
                 '<property name="minimumSize"><size><width>48</width><height>48</height></size></property>'),
          0, 0, 4, 1) +
@@ -85,7 +86,7 @@ ui = f'''<?xml version="1.0" encoding="UTF-8"?>
    <item>
     <widget class="QGroupBox" name="mailBox">
      <property name="title"><string>E-mail</string></property>
-     <layout class="QGridLayout" name="mailLayout">{"".join(mail)}</layout>
+     <layout class="QGridLayout" name="mailLayout" rowstretch="0,0,0,0,0,0,0,0,0,0,1">{"".join(mail)}</layout>
     </widget>
    </item>
    <item>
