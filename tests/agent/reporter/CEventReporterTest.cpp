@@ -6,6 +6,8 @@
 #include "client/agent/reporter/CEventReporter.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,6 +21,7 @@
 
 #include "client/agent/reporter/CReporterContext.h"
 #include "platform/eventlog/EventLog.h"
+#include "platform/process/ProcessLauncher.h"
 #include "platform/session/SessionStore.h"
 #include "platform/trace/Trace.h"
 #include "protocol/EventReport.h"
@@ -436,6 +439,27 @@ TEST_F(ReporterTest, RunExeStartsTheProgramAndReportsItBeforeTheEvent) {
   reports = (console_->Settle(), console_->Reports());
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_TRUE(IsReport(reports[0], Rest("user1", "System-Shutdown PC17\\user1")));
+}
+
+TEST_F(ReporterTest, ARootAgentRunsTheProgramAsTheUserAtTheConsole) {
+  const auto nobody = platform::UserIdOf("nobody");
+  if (::geteuid() != 0 || !nobody) GTEST_SKIP() << "needs root and the user nobody";
+  Start(13);
+  machine_->Login("nobody");
+  const std::filesystem::path shared = machine_->root() / "shared";
+  std::filesystem::create_directory(shared);
+  std::filesystem::permissions(shared, std::filesystem::perms::all);
+  std::filesystem::permissions(machine_->root(), std::filesystem::perms::others_exec,
+                               std::filesystem::perm_options::add);
+  const std::filesystem::path marker = shared / "ran";
+  machine_->SetRunExe("Mounted /usr/bin/touch " + marker.string());
+  CEventReporter(Context()).ReportToServer("Mounted drive E:\\ on PC17\\nobody", Server());
+  for (int i = 0; i < 500 && !std::filesystem::exists(marker); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  struct stat info {};
+  ASSERT_EQ(::stat(marker.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, *nobody);
 }
 
 TEST_F(ReporterTest, UnresolvableComputerNameGoesToTheEventLogAndNothingIsSentOrQueued) {
