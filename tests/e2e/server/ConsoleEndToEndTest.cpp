@@ -63,6 +63,10 @@ TEST(ConsoleEndToEnd, AnswersProbesAndQueriesAndLogsReportsByteForByte) {
   root.SetDword("DisallowClientConfig", 1);
   ASSERT_TRUE(peer.Send("GCC;", root.EventPort()));
   EXPECT_EQ(peer.Receive(3s), "1");
+  // A value of the wrong type counts as unreadable: "1", not the text's "0".
+  root.SetString("DisallowClientConfig", "0");
+  ASSERT_TRUE(peer.Send("GCC;", root.EventPort()));
+  EXPECT_EQ(peer.Receive(3s), "1");
 
   const std::string body =
       "07/03/2009,14:05:09,PC17\\user1,192.168.1.23,Inserted USB Flash Disk on PC17\\user1";
