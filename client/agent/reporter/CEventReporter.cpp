@@ -105,14 +105,22 @@ std::string ReadPiece(std::FILE* file, std::size_t size) {
   return piece;
 }
 
-// Replaces `path` with `bytes` so that a failure at any point leaves the old file whole: the
-// new content goes to a temporary file beside it, which is renamed over the old one only when
-// it has been written and flushed completely.
-bool ReplaceFile(const std::filesystem::path& path, std::string_view bytes) {
+// Replaces the queue at `path` with its bytes from `offset` on, read from `queue`, so that a
+// failure at any point leaves the old file whole: the tail is copied piecewise (a large queue
+// needs no large buffer) to a temporary file beside it, which is renamed over the old one only
+// when it has been written and flushed completely.
+bool KeepTail(std::FILE* queue, long offset, const std::filesystem::path& path) {
+  if (std::fseek(queue, offset, SEEK_SET) != 0) return false;
   const std::filesystem::path temporary = path.string() + ".tmp";
   ScopedFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (fd.get() < 0) return false;
-  const bool written = WriteAll(fd.get(), bytes) && ::fsync(fd.get()) == 0 && fd.Close();
+  bool written = true;
+  char chunk[16384];
+  std::size_t n;
+  while (written && (n = std::fread(chunk, 1, sizeof chunk, queue)) > 0) {
+    written = WriteAll(fd.get(), std::string_view(chunk, n));
+  }
+  written = written && !std::ferror(queue) && ::fsync(fd.get()) == 0 && fd.Close();
   if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
     ::unlink(temporary.c_str());
     return false;
@@ -326,14 +334,7 @@ void CEventReporter::ReplayQueueLocked(const std::string& server, platform::Ipv4
     return;
   }
 
-  std::string rest;
-  if (std::fseek(file.get(), undelivered, SEEK_SET) != 0) return;
-  char chunk[4096];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) rest.append(chunk, n);
-  if (std::ferror(file.get())) return;  // the queue stays as it was; nothing is lost
-  file.reset();
-  if (!ReplaceFile(path, rest)) {
+  if (!KeepTail(file.get(), undelivered, path)) {
     Trace("Could not rewrite the offline queue; its lines are kept as they were\n");
   }
 }
