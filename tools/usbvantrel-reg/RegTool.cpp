@@ -183,22 +183,22 @@ struct Arguments {
   const std::string& Get(const std::string& name) const { return switches.at(name); }
 };
 
-// Parses the arguments after the verb. `spec` maps each allowed switch to whether it takes an
+// Parses the arguments after the verb. `allowed` maps each switch to whether it takes an
 // argument. Only an argument naming an allowed switch is a switch: file names here are paths
 // and may well start with "/". A repeated switch or a missing argument is a syntax error; an
 // unknown switch ends up among the positional arguments, whose count the verb checks.
 std::optional<Arguments> ParseArguments(const std::vector<std::string>& args,
-                                        const std::map<std::string, bool>& spec) {
+                                        const std::map<std::string, bool>& allowed) {
   Arguments parsed;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const auto name = SwitchName(args[i]);
-    if (!name || spec.count(*name) == 0) {
+    if (!name || allowed.count(*name) == 0) {
       parsed.positional.push_back(args[i]);
       continue;
     }
     if (parsed.Has(*name)) return std::nullopt;
     std::string argument;
-    if (spec.at(*name)) {
+    if (allowed.at(*name)) {
       if (i + 1 >= args.size()) return std::nullopt;
       argument = args[++i];
     }
