@@ -401,6 +401,12 @@ class ServerWindowTest : public QObject {
     window.grab().save(QString::fromLatin1(out) + QStringLiteral("/history.png"));
     window.OnTrayServerSettings();
     window.grab().save(QString::fromLatin1(out) + QStringLiteral("/settings.png"));
+    CAboutDlg about(&window);
+    about.adjustSize();
+    about.grab().save(QString::fromLatin1(out) + QStringLiteral("/about.png"));
+    auto menu = window.BuildTrayMenu();
+    menu->adjustSize();
+    menu->grab().save(QString::fromLatin1(out) + QStringLiteral("/traymenu.png"));
   }
 };
 
