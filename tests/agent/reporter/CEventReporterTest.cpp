@@ -81,6 +81,12 @@ class TraceRecorder {
   platform::ScopedTraceSink sink_;
 };
 
+// Sets the pending flag the way the agent does: by queueing a report (here an empty line, which
+// a replay skips).
+void WriteOfflineMsgSetsPending(CReporterContext& context) {
+  CEventReporter(context).WriteOfflineMsg("", true);
+}
+
 class ReporterTest : public ::testing::Test {
  protected:
   // Console at 127.44.0.n, this computer (PC17) at 127.44.1.n, switch "SendOfflineMsg" on.
@@ -360,6 +366,24 @@ TEST_F(ReporterTest, LongQueueLinesAreReplayedInPiecesOf1023Bytes) {
   EXPECT_EQ(reports[1], "Offline," + longLine.substr(1023));
   EXPECT_EQ(reports[2], protocol::WithOfflineMarker(fullLine));
   EXPECT_TRUE(IsReport(reports[3], Rest("LocalSystem", "Removed Disk on PC17\\LocalSystem")));
+
+  // Whatever bytes the queue holds (zero bytes, lone carriage returns, no line end at all), no
+  // datagram is longer than a piece and its marker, and the queue is emptied.
+  std::string garbage;
+  std::uint32_t seed = 12345;
+  for (int i = 0; i < 20000; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    const char c = static_cast<char>(seed >> 24);
+    garbage += (c == '\n' && i % 7) ? 'z' : c;  // mostly long lines
+  }
+  WriteFile(Context().OfflineUSBMsgPath(), garbage);
+  WriteOfflineMsgSetsPending(Context());
+  console_->Clear();
+  CEventReporter(Context()).ReportToServer("Removed Disk on PC17\\LocalSystem", Server());
+  const auto after = (console_->Settle(), console_->Reports());
+  EXPECT_GE(after.size(), 20000u / 1023);
+  for (const auto& report : after) EXPECT_LE(report.size(), 1023u + 8);
+  EXPECT_EQ(Queue(), "");
 }
 
 TEST_F(ReporterTest, LoadRunExeSettingReadsWordAndCommand) {
