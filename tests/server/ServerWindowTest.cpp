@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
@@ -281,6 +282,21 @@ class ServerWindowTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(!window.IsPrinting(), 60000);
     QVERIFY(window.BuildTrayMenu()->actions().last()->isEnabled());
     QVERIFY(QFile::exists(pdf));
+    // The console's report: its title, the date line and the page footer on every page.
+    QProcess pdftotext;
+    pdftotext.start(QStringLiteral("pdftotext"),
+                    {QStringLiteral("-layout"), pdf, QStringLiteral("-")});
+    QVERIFY2(pdftotext.waitForFinished(60000) && pdftotext.exitCode() == 0,
+             "pdftotext (poppler-utils) is needed to read the report");
+    {
+      const QString text = QString::fromUtf8(pdftotext.readAllStandardOutput());
+      QVERIFY(text.contains(QStringLiteral("USB Vantrel!")));
+      QVERIFY(text.contains(QStringLiteral("Report Date: ")));
+      const int pages = int(text.count(QLatin1Char('\f')));
+      QVERIFY(pages > 1);
+      QVERIFY(text.contains(QStringLiteral("Page 1 of %1").arg(pages)));
+      QVERIFY(text.contains(QStringLiteral("Page %1 of %1").arg(pages)));
+    }
 
     QSignalSpy ended(&window, &CNewOrmServerDlg::programEnd);
     const SocketAddress address = window.EventSocketAddress();
