@@ -243,6 +243,10 @@ class ListCtrlTest : public QObject {
     QVERIFY(blackAtArrow(4));
     QVERIFY(!blackAtArrow(2));
     QVERIFY(!blackAtArrow(0));
+    uv::server::test::TempMachine dir;
+    const QString file = dir.Path("event-list.png");
+    QVERIFY(list.grab().save(file));
+    uv::server::test::KeepArtifact(file);
   }
 
   // --- printing --------------------------------------------------------------------------------
