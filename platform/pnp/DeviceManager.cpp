@@ -132,14 +132,8 @@ bool IsSaneMountData(const RegValue& value) {
   return value.data.size() >= 8 && value.data.size() <= 2048 && value.data.size() % 2 == 0;
 }
 
-char LetterOfDosDevicesName(std::string_view name) {
-  constexpr std::string_view kPrefix = "\\DosDevices\\";
-  if (name.size() != kPrefix.size() + 2 || !EqualsNoCase(name.substr(0, kPrefix.size()), kPrefix) ||
-      name.back() != ':')
-    return 0;
-  char c = name[kPrefix.size()];
-  if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  return (c >= 'A' && c <= 'Z') ? c : 0;
+std::string DosDevicesName(char letter) {
+  return std::string("\\DosDevices\\") + letter + ":";
 }
 
 struct Removal {
@@ -489,15 +483,11 @@ PnpOutcome<PlugResult> Plug(Machine& machine, const PlugRequest& request) {
     } else {
       auto mounted = RegKey::Open(reg, kMountedDevicesKey);
       if (mounted) {
-        for (std::uint32_t i = 0;; ++i) {
-          auto value = mounted->EnumValue(i);
-          if (!value) break;
-          const char l = LetterOfDosDevicesName(value->name);
-          if (l && IsSaneMountData(value->value) && value->value.data == mountData &&
-              !(used & (1u << (l - 'A')))) {
-            letter = l;
-            break;
-          }
+        // 26 lookups by name rather than a walk over every volume the machine ever saw.
+        for (char l = 'A'; l <= 'Z' && letter == 0; ++l) {
+          if (used & (1u << (l - 'A'))) continue;
+          auto value = mounted->QueryValue(DosDevicesName(l));
+          if (value && IsSaneMountData(*value) && value->data == mountData) letter = l;
         }
       }
       if (letter == 0) {
@@ -578,16 +568,12 @@ PnpOutcome<PlugResult> Plug(Machine& machine, const PlugRequest& request) {
     auto mounted = RegKey::Create(reg, kMountedDevicesKey);
     if (mounted) {
       // A volume has one letter: an older letter of the same volume goes.
-      std::vector<std::string> stale;
-      for (std::uint32_t i = 0;; ++i) {
-        auto value = mounted->EnumValue(i);
-        if (!value) break;
-        const char l = LetterOfDosDevicesName(value->name);
-        if (l && l != result.letter && value->value.data == mountData) stale.push_back(value->name);
+      for (char l = 'A'; l <= 'Z'; ++l) {
+        if (l == result.letter) continue;
+        auto value = mounted->QueryValue(DosDevicesName(l));
+        if (value && value->data == mountData) (void)mounted->DeleteValue(DosDevicesName(l));
       }
-      for (const auto& name : stale) (void)mounted->DeleteValue(name);
-      (void)mounted->SetValue(std::string("\\DosDevices\\") + result.letter + ":", RegType::kBinary,
-                              mountData);
+      (void)mounted->SetValue(DosDevicesName(result.letter), RegType::kBinary, mountData);
       (void)mounted->SetValue("\\??\\" + result.volumeName, RegType::kBinary, mountData);
       (void)mounted->SetValue(
           "#{" + GuidFrom("mount#" + ToUpperAscii(result.storageInstanceId)) + "}",
@@ -720,7 +706,7 @@ WinError DeleteVolumeMountPoint(Machine& machine, std::string_view mountPoint) {
   });
   if (e != kErrorSuccess) return e;
   auto mounted = RegKey::Open(**registry, kMountedDevicesKey, RegAccess::kWrite);
-  if (mounted) (void)mounted->DeleteValue(std::string("\\DosDevices\\") + letter + ":");
+  if (mounted) (void)mounted->DeleteValue(DosDevicesName(letter));
   DeviceBroadcaster(machine).Volume(kDbtDeviceRemoveComplete, 1u << (letter - 'A'));
   return kErrorSuccess;
 }
