@@ -98,7 +98,9 @@ void EventListModel::Publish() {
 }
 
 const EventRow& EventListModel::Row(int index) const {
+  static const EventRow kNoRow;
   assert(index >= 0 && index < RowCount());
+  if (index < 0 || index >= RowCount()) return kNoRow;
   return rows_[StorageIndex(index, RowCount())];
 }
 

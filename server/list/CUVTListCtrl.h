@@ -75,7 +75,8 @@ class EventListModel : public QAbstractTableModel {
   void Publish();
   static constexpr int kPublishDelayMs = 40;
 
-  // All rows, published or not; index 0 is the top.
+  // All rows, published or not; index 0 is the top. An index outside the list gives an empty
+  // row (and stops a debug build).
   int RowCount() const { return static_cast<int>(order_.size()); }
   const EventRow& Row(int index) const;
   // Rows that views do not show yet; view row v is Row(v + Unpublished()).
