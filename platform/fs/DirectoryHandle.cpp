@@ -368,6 +368,8 @@ class DirectoryWatch final : public PortSource {
         }
         std::string childPath = where.empty() ? child : where + "/" + child;
         if (report && QueueChange(kFileActionAdded, childPath, isDirectory)) {
+          // Forgetting costs at most a second "added" for a name, never a lost one.
+          if (scanned_.size() >= kMaxPendingChanges) scanned_.clear();
           scanned_.insert({wd, child});
         }
         if (isDirectory) stack.push_back(Item{holder, wd, child, std::move(childPath)});

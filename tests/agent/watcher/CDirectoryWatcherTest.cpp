@@ -389,6 +389,43 @@ TEST_F(WatcherTest, UnwatchAllWithCompletionsStillQueued) {
   EXPECT_EQ(reports.size(), before + 1);
 }
 
+// A reporter whose first report waits until the test lets it go, as one waits for an absent
+// console's probe.
+class BlockingReporter : public RecordingReporter {
+ public:
+  void ReportToServer(const std::string& text, const std::string& server,
+                      std::string* body) override {
+    RecordingReporter::ReportToServer(text, server, body);
+    std::unique_lock lock(mutex_);
+    released_.wait(lock, [&] { return released; });
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    released = true;
+    released_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool released = false;
+};
+
+TEST(WatcherStopTest, ChangesWaitingBehindASlowReportAreDroppedWhenTheDriveStops) {
+  TempDir drive;
+  platform::DriveMap drives;
+  drives.Set('E', drive.path());
+  BlockingReporter reporter;
+  CDirectoryWatcher watcher(reporter, drives);
+  ASSERT_EQ(watcher.Watch('E', kServer, nullptr), kErrorSuccess);
+  for (int i = 0; i < 50; ++i) WriteFile(drive.path() / ("f" + std::to_string(i)), "");
+  reporter.WaitFor("Added E:\\f0");
+  EXPECT_TRUE(watcher.StopMonitor('E', false));
+  reporter.Release();
+  watcher.UnwatchAll();  // returns without reporting the other 49
+  EXPECT_EQ(reporter.Reports(), std::vector<std::string>{"Added E:\\f0"});
+}
+
 TEST(WatcherLifetimeTest, DestroyedWithDrivesWatchedAndChangesPending) {
   TempDir drive;
   platform::DriveMap drives;

@@ -364,6 +364,34 @@ TEST(DirectoryChangesTest, KernelQueueOverflowIsReportedAndWatchingGoesOn) {
   EXPECT_EQ(after.back(), (Change{kAdded, "late\\inside"}));
 }
 
+TEST(DirectoryChangesTest, FolderWithMoreEntriesThanCanBeKeptIsAnOverflowNotAFlood) {
+  TempDir dir;
+  TempDir outside;
+  // More entries than the changes kept between two reads (32768): made outside, moved in whole.
+  const fs::path big = outside.path() / "big";
+  fs::create_directory(big);
+  for (int i = 0; i < 33000; ++i) {
+    const int fd = open((big / std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    close(fd);
+  }
+  ChangeReader reader(dir.path(), true, 0xB, 64 * 1024);
+  ASSERT_EQ(reader.Issue(), kErrorSuccess);
+  reader.SetPending(true);
+  fs::rename(big, dir.path() / "big");
+  auto changes = reader.CollectUntil([&](const std::vector<Change>&) { return false; },
+                                     std::chrono::milliseconds(1500));
+  EXPECT_EQ(reader.overflows(), 1);
+  EXPECT_GT(reader.handle().LostCount(), 0u);
+  // What could not be kept was dropped, not queued: far fewer records than entries came.
+  EXPECT_LT(changes.size(), 33000u);
+  // The folder is watched all the same.
+  WriteFile(dir.path() / "big" / "after", "");
+  changes = reader.CollectThrough("big\\after");
+  ASSERT_FALSE(changes.empty());
+  EXPECT_EQ(changes.back(), (Change{kAdded, "big\\after"}));
+}
+
 TEST(DirectoryChangesTest, RemovedDirectoryDeliversWhatItSawThenFails) {
   TempDir parent;
   const fs::path drive = parent.path() / "volume";
