@@ -76,8 +76,6 @@ class Socket {
 
   int fd_ = -1;
   std::atomic<bool> shutDown_{false};
-
-  friend struct SocketAccess;
 };
 
 class UdpSocket : public Socket {

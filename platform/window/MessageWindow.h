@@ -105,7 +105,9 @@ class MessageWindow {
   // that came before Run makes Run return at once. After Run returns the loop has ended:
   // Sends from other threads fail until Run is called again.
   Result<int> Run();
-  // PostQuitMessage: ends Run after the message being handled. Thread-safe.
+  // PostQuitMessage: Run returns once the messages queued by then, and any sent or posted
+  // while it drains them, are handled (WM_QUIT comes after posted messages); no timer fires
+  // after the queue is empty. Thread-safe.
   void Quit(int code);
 
  private:
