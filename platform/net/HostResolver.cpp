@@ -44,12 +44,16 @@ std::optional<Ipv4Address> LookupHostsFile(const std::filesystem::path& hostsFil
   std::string content(kMaxHostsFileBytes, '\0');
   in.read(content.data(), static_cast<std::streamsize>(content.size()));
   content.resize(static_cast<std::size_t>(in.gcount()));
+  return LookupHostsText(content, name);
+}
 
+std::optional<Ipv4Address> LookupHostsText(std::string_view content, std::string_view name) {
+  if (name.empty()) return std::nullopt;
   std::size_t lineStart = 0;
   while (lineStart < content.size()) {
     std::size_t lineEnd = content.find('\n', lineStart);
-    if (lineEnd == std::string::npos) lineEnd = content.size();
-    std::string_view line(content.data() + lineStart, lineEnd - lineStart);
+    if (lineEnd == std::string_view::npos) lineEnd = content.size();
+    std::string_view line = content.substr(lineStart, lineEnd - lineStart);
     lineStart = lineEnd + 1;
     if (const auto hash = line.find('#'); hash != std::string_view::npos) {
       line = line.substr(0, hash);

@@ -32,6 +32,10 @@ class Machine;
 std::optional<Ipv4Address> LookupHostsFile(const std::filesystem::path& hostsFile,
                                            std::string_view name);
 
+// The same lookup over the text of a hosts file (for callers that already hold it, and for
+// fuzzing the parser).
+std::optional<Ipv4Address> LookupHostsText(std::string_view content, std::string_view name);
+
 // gethostbyname on the computer: a dotted address resolves to itself; otherwise the hosts file,
 // then the system resolver (AF_INET), first address. Failure: kWsaHostNotFound (also for an
 // empty name or one longer than 255 characters).

@@ -83,7 +83,7 @@ bool IsValidAttribute(std::string_view key, std::string_view value) {
   return clean(key) && clean(value) && key.find('=') == std::string_view::npos;
 }
 
-std::vector<SessionInfo> Parse(std::string_view content) {
+std::vector<SessionInfo> ParseText(std::string_view content) {
   std::vector<SessionInfo> sessions;
   std::set<std::uint32_t> seen;
   std::size_t start = 0;
@@ -123,7 +123,7 @@ std::vector<SessionInfo> Parse(std::string_view content) {
   return sessions;
 }
 
-std::string Format(const std::vector<SessionInfo>& sessions) {
+std::string FormatText(const std::vector<SessionInfo>& sessions) {
   std::string out = "# sessions of this computer: id, state, user, further fields\n";
   for (const auto& s : sessions) {
     out += std::to_string(s.id);
@@ -161,12 +161,20 @@ Result<std::vector<SessionInfo>> ReadStore(const std::filesystem::path& file) {
     }
   }
   ::close(fd);
-  return Parse(content);
+  return ParseText(content);
 }
 
 }  // namespace
 
 SessionStore::SessionStore(Machine& machine) : machine_(machine) {}
+
+std::vector<SessionInfo> SessionStore::ParseSessions(std::string_view text) {
+  return ParseText(text);
+}
+
+std::string SessionStore::FormatSessions(const std::vector<SessionInfo>& sessions) {
+  return FormatText(sessions);
+}
 
 bool SessionStore::IsValidUserName(std::string_view name) {
   if (name.empty() || name.size() > kMaxUserNameLength) return false;
@@ -247,7 +255,7 @@ WinError SessionStore::Update(const Change& change) {
 
   // Readers take no lock: they must see the old file or the new one, never a mix.
   const std::filesystem::path temp = dir / ("sessions.tmp." + std::to_string(::getpid()));
-  const std::string content = Format(*sessions);
+  const std::string content = FormatText(*sessions);
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return ErrorFromErrno(errno);
   std::size_t written = 0;

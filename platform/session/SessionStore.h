@@ -58,6 +58,11 @@ class SessionStore {
   // " / \ [ ] : ; | = , + * ? < > (a name with "," would also break the report format).
   static bool IsValidUserName(std::string_view name);
 
+  // The store's text form (see above), for tools and for fuzzing the parser. Parse skips
+  // malformed lines and later duplicates of an id and returns the sessions in id order.
+  static std::vector<SessionInfo> ParseSessions(std::string_view text);
+  static std::string FormatSessions(const std::vector<SessionInfo>& sessions);
+
   // Logs user on (see the model above) and returns the id of the user's session. User names
   // are compared case-insensitively, as on Windows; the stored name keeps the case of the
   // first logon. kErrorInvalidName for an invalid name; kErrorAccessDenied or

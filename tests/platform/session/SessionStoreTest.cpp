@@ -136,6 +136,7 @@ TEST_F(SessionStoreTest, MalformedLinesAreSkippedAndUnknownFieldsSurviveRewrites
   ASSERT_EQ(sessions.size(), 3u);
   EXPECT_EQ(sessions[1].attributes.at("idleSince"), "1700000000");
   EXPECT_EQ(ReadStore().find("garbage"), std::string::npos);
+  EXPECT_EQ(SessionStore::ParseSessions(SessionStore::FormatSessions(sessions)), sessions);
 }
 
 TEST_F(SessionStoreTest, AFailedOrInvalidUpdateWritesNothing) {
