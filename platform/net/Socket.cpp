@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <utility>
@@ -286,6 +287,9 @@ Result<TcpSocket> TcpSocket::Connect(SocketAddress to,
     }
   }
   const sockaddr_in sa = ToSockaddr(to);
+  // Longer limits are as good as none, and keep the deadline from overflowing.
+  const bool limited = timeout.has_value() && *timeout <= std::chrono::milliseconds(INT_MAX);
+  const std::chrono::milliseconds limit = limited ? *timeout : std::chrono::milliseconds(0);
   // Connect non-blocking and wait with poll: that gives the timeout, and a signal cannot leave
   // a half-started connect behind.
   if (const WinError e = socket.SetNonBlocking(true); e != kErrorSuccess) {
@@ -296,16 +300,15 @@ Result<TcpSocket> TcpSocket::Connect(SocketAddress to,
       return Result<TcpSocket>::Failure(WsaErrorFromErrno(errno));
     }
     pollfd p{fd, POLLOUT, 0};
-    const auto deadline = timeout ? std::chrono::steady_clock::now() + *timeout
-                                  : std::chrono::steady_clock::time_point::max();
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-      std::optional<std::chrono::milliseconds> left;
-      if (timeout) {
-        left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      int wait = -1;
+      if (limited) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left->count() < 0) left = std::chrono::milliseconds(0);
+        wait = PollTimeout(std::max(left, std::chrono::milliseconds(0)));
       }
-      const int ready = ::poll(&p, 1, PollTimeout(left));
+      const int ready = ::poll(&p, 1, wait);
       if (ready < 0 && errno == EINTR) continue;
       if (ready < 0) return Result<TcpSocket>::Failure(WsaErrorFromErrno(errno));
       if (ready == 0) return Result<TcpSocket>::Failure(kWsaEtimedout);

@@ -29,6 +29,8 @@ bool Event::IsSet() const {
 WaitResult Event::Wait(std::optional<std::chrono::milliseconds> timeout) {
   std::unique_lock lock(mutex_);
   auto signalled = [this] { return set_; };
+  // Longer waits are as good as endless, and keep the deadline from overflowing.
+  if (timeout && *timeout > std::chrono::milliseconds(0x7FFFFFFF)) timeout.reset();
   if (!timeout) {
     changed_.wait(lock, signalled);
   } else if (!changed_.wait_for(lock, *timeout, signalled)) {

@@ -247,6 +247,7 @@ Result<WaitResult> NamedMutex::Wait(std::optional<std::chrono::milliseconds> tim
     ++ownCount_;
     return WaitResult::kSignalled;
   }
+  if (timeout && *timeout > std::chrono::milliseconds(0x7FFFFFFF)) timeout.reset();
   if (!timeout) {
     if (FlockRetry(ownerFd_, LOCK_EX) < 0)
       return Result<WaitResult>::Failure(ErrorFromErrno(errno));

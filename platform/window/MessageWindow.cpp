@@ -1,5 +1,6 @@
 #include "platform/window/MessageWindow.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -16,6 +17,9 @@ namespace uv::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Longer waits are as good as endless, and keep deadline arithmetic from overflowing.
+constexpr std::chrono::milliseconds kLongestWait(0x7FFFFFFF);
 
 // Window ids are handed out once per process, like window handles, so a stale id never
 // reaches a new window.
@@ -74,6 +78,7 @@ class MessageWindow::State {
     sent_.push_back(sent);
     wake_.notify_one();
     auto finished = [&] { return sent->finished; };
+    if (timeout) timeout = std::clamp(*timeout, std::chrono::milliseconds(0), kLongestWait);
     if (!timeout) {
       sent->done.wait(lock, finished);
     } else if (!sent->done.wait_for(lock, *timeout, finished)) {
@@ -101,7 +106,9 @@ class MessageWindow::State {
   }
 
   WinError SetTimer(std::uintptr_t id, std::chrono::milliseconds period) {
-    if (period.count() <= 0) period = std::chrono::milliseconds(1);
+    // As USER_TIMER_MINIMUM/MAXIMUM do: no busy timer, and no deadline that overflows.
+    period =
+        std::clamp(period, std::chrono::milliseconds(1), std::chrono::milliseconds(0x7FFFFFFF));
     std::lock_guard lock(mutex_);
     if (phase_ == Phase::kDestroyed) return kErrorInvalidHandle;
     timers_[id] = Timer{period, Clock::now() + period};
