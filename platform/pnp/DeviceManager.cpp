@@ -1,5 +1,9 @@
 #include "platform/pnp/DeviceManager.h"
 
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <system_error>
@@ -178,6 +182,45 @@ std::string TopOf(const DeviceState& s, std::string_view id) {
   }
   return d ? d->instanceId : std::string();
 }
+
+constexpr std::chrono::milliseconds kCloseGrace{1000};
+
+// Wakes up when a hold file goes away (inotify on the holds directory), so that waiting for a
+// handle to close costs no polling.
+class HoldWatch {
+ public:
+  explicit HoldWatch(const Machine& machine) : fd_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+    if (fd_ >= 0) {
+      const std::string dir = (machine.RunDirectory() / "pnp" / "holds").string();
+      if (::inotify_add_watch(fd_, dir.c_str(), IN_DELETE | IN_MOVED_FROM) < 0) {
+        ::close(fd_);
+        fd_ = -1;
+      }
+    }
+  }
+  ~HoldWatch() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  HoldWatch(const HoldWatch&) = delete;
+  HoldWatch& operator=(const HoldWatch&) = delete;
+
+  // False once the deadline has passed (or nothing can be watched).
+  bool WaitForChange(std::chrono::steady_clock::time_point deadline) {
+    if (fd_ < 0) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) return false;
+    char buffer[4096];
+    while (::read(fd_, buffer, sizeof buffer) > 0) {
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+};
 
 PnpError Error(WinError code, std::string message) {
   return PnpError{code, std::move(message)};
@@ -660,14 +703,26 @@ EjectResult CmRequestDeviceEject(Machine& machine, DevInst devInst,
     return result;
   };
   if (query.denied) return vetoed(kPnpVetoWindowsApp, query.deniedBy);
-  for (const auto& hold : ListHolds(machine)) {
-    const bool concerned = std::any_of(ids.begin(), ids.end(), [&](const std::string& id) {
-      return EqualsNoCase(id, hold.deviceId);
-    });
-    if (concerned)
-      return vetoed(kPnpVetoOutstandingOpen,
-                    hold.volume.empty() ? hold.deviceId : "STORAGE\\Volume\\" + hold.volume);
+  auto openHold = [&]() -> std::optional<HoldInfo> {
+    for (auto& hold : ListHolds(machine)) {
+      const bool concerned = std::any_of(ids.begin(), ids.end(), [&](const std::string& id) {
+        return EqualsNoCase(id, hold.deviceId);
+      });
+      if (concerned) return hold;
+    }
+    return std::nullopt;
+  };
+  auto held = openHold();
+  if (held && query.asked > 0) {
+    // A recipient that agreed may close its handle on another thread just after answering (the
+    // watcher's worker does): give the closes a moment before calling the handle outstanding.
+    HoldWatch watch(machine);
+    const auto deadline = std::chrono::steady_clock::now() + kCloseGrace;
+    while (held && watch.WaitForChange(deadline)) held = openHold();
   }
+  if (held)
+    return vetoed(kPnpVetoOutstandingOpen,
+                  held->volume.empty() ? held->deviceId : "STORAGE\\Volume\\" + held->volume);
 
   Removal removal;
   bool gone = false;

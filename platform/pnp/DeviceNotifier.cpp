@@ -657,6 +657,7 @@ DeviceBroadcaster::QueryOutcome DeviceBroadcaster::QueryRemove(
         asked.emplace_back(seq, r.program + " (pid " + std::to_string(r.pid) + ")");
     }
   }
+  outcome.asked = asked.size();
   // A recipient that does not answer in time does not hold the removal up; whether a handle is
   // still open decides then.
   for (const auto& [seq, result] : CollectAnswers(*sender, asked.size(), timeout)) {

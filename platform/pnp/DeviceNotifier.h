@@ -104,6 +104,7 @@ class DeviceBroadcaster {
   void Volume(std::uint32_t event, std::uint32_t unitmask);
 
   struct QueryOutcome {
+    std::size_t asked = 0;  // registrations the query went to
     bool denied = false;
     std::string deniedBy;  // "<program> (pid N)" of the first recipient that refused
   };

@@ -187,6 +187,29 @@ TEST_F(EjectNotifyTest, AQueryRemoveIsAnsweredBeforeTheRemovalGoesOn) {
   EXPECT_EQ(got[2].record.devicetype, kDbtDevtypHandle);
 }
 
+TEST_F(EjectNotifyTest, AHandleClosedOnAnotherThreadJustAfterTheAnswerDoesNotVeto) {
+  // As the watcher does: the window answers at once and its worker closes the handle later.
+  const auto r = PlugOrFail(machine_, Stick("Q3"));
+  auto hold = HandleHold::ForPath(machine_, "D:\\");
+  ASSERT_TRUE(hold.ok());
+  std::promise<void> answered;
+  std::thread worker([&] {
+    answered.get_future().wait();
+    hold->Close();
+  });
+  bool once = false;
+  RecordingWindow window(machine_, [&](const ReceivedBroadcast& b) -> std::intptr_t {
+    if (b.event == kDbtDeviceQueryRemove && !once) {
+      once = true;
+      answered.set_value();
+    }
+    return 1;
+  });
+  ASSERT_TRUE(window.notifier().RegisterHandle(*hold).ok());
+  EXPECT_TRUE(CmRequestDeviceEject(machine_, DevInstOf(machine_, r.usbInstanceId)).Succeeded());
+  worker.join();
+}
+
 TEST_F(EjectNotifyTest, ARefusedQueryVetoesAndIsFollowedByQueryRemoveFailed) {
   const auto r = PlugOrFail(machine_, Stick("Q2"));
   RecordingWindow window(machine_, [](const ReceivedBroadcast& b) -> std::intptr_t {
