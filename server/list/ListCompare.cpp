@@ -174,7 +174,7 @@ bool NextKey(std::string_view text, KeyedItem& item) {
     key = (key << 8) | w;  // weights are below 256 (see MakePrimaryWeights)
     ++taken;
   }
-  key <<= 8 * (8 - taken);
+  if (taken > 0) key <<= 8 * (8 - taken);  // a shift by 64 would be undefined
   while (pos < text.size() && IsIgnorable(static_cast<unsigned char>(text[pos]))) ++pos;
   item.key = key;
   item.pos = static_cast<std::uint32_t>(pos);
