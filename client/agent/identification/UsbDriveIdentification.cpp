@@ -328,6 +328,11 @@ struct EjectContext {
       TraceError("In DeviceIoControl with IOCTL_STORAGE_GET_DEVICE_NUMBER", number.error());
       return false;
     }
+    if (number->deviceNumber == 0xFFFFFFFFu) {
+      // A volume that spans disks has no single device number.
+      TraceError("In Device Number assigning", kErrorInvalidData);
+      return false;
+    }
     deviceNumber = number->deviceNumber;
     return true;
   }

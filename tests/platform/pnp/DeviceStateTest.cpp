@@ -3,6 +3,8 @@
 
 #include "platform/pnp/DeviceState.h"
 
+#include "platform/pnp/DeviceNotifier.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -92,6 +94,38 @@ TEST(DeviceStateText, LookupsIgnoreCaseAndSubtreeSurvivesAParentLoop) {
   EXPECT_EQ(s.LetterMask(), 1u << 4);
   s.devices[0].parentId = s.devices[1].instanceId;  // a loop a damaged file could hold
   EXPECT_EQ(s.Subtree(s.devices[0].instanceId).size(), 2u);
+}
+
+TEST(DeviceStateText, MutatedFilesAndBroadcastsNeverBreakTheReaders) {
+  // Deterministic mutations of good inputs: every result must be a consistent state (no
+  // duplicate letters or devices), and decoding must never accept a damaged interface name.
+  const std::string good = SerializeDeviceState(Sample());
+  DeviceBroadcast record;
+  record.devicetype = kDbtDevtypDeviceInterface;
+  record.deviceInterface = {kGuidUsbDeviceInterface, "\\\\?\\USB#X#{a5dcbf10}"};
+  const auto goodRecord = EncodeDeviceBroadcast(record);
+  std::uint32_t seed = 12345;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = good;
+    auto bytes = goodRecord;
+    for (int k = 0; k < 1 + round % 8; ++k) {
+      text[next() % text.size()] = static_cast<char>(next() % 256);
+      bytes[next() % bytes.size()] = static_cast<std::uint8_t>(next() % 256);
+    }
+    const DeviceState state = ParseDeviceState(text);
+    std::uint32_t letters = 0;
+    for (const auto& v : state.volumes) {
+      if (!v.letter) continue;
+      ASSERT_EQ(letters & (1u << (v.letter - 'A')), 0u);
+      letters |= 1u << (v.letter - 'A');
+    }
+    for (const auto& d : state.devices) EXPECT_NE(d.devInst, 0u);
+    auto decoded = DecodeDeviceBroadcast(bytes);
+    if (decoded && decoded->devicetype == kDbtDevtypDeviceInterface) {
+      EXPECT_EQ(decoded->deviceInterface.name.find('\n'), std::string::npos);
+    }
+  }
 }
 
 TEST(StateStoreTest, FailedChangeKeepsThePreviousGeneration) {
