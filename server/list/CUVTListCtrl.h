@@ -74,6 +74,11 @@ class EventListModel : public QAbstractTableModel {
   // Tells views about every row inserted so far.
   void Publish();
   static constexpr int kPublishDelayMs = 40;
+  static constexpr int kMaxPublishDelayMs = 1000;
+  // The delay before new rows are shown; views that take long to take in new rows (a long list)
+  // lengthen it so that taking them in stays a small share of the time.
+  void SetPublishDelay(int ms);
+  int PublishDelay() const { return publishTimer_.interval(); }
 
   // All rows, published or not; index 0 is the top. An index outside the list gives an empty
   // row (and stops a debug build).
