@@ -6,6 +6,11 @@
 // the list (so the UI may keep adding rows while the job prints) and shows the print dialog.
 // Run() paints the document and may run on a worker thread. ListPrintRunner does both and owns
 // the worker thread; only one job runs at a time.
+//
+// Pages are laid out before the first one is printed, with the same wrapping the rows are drawn
+// with, so the page count in the footer is exact and no row is left out: a row that would
+// reach the bottom of a page starts the next one, and a row taller than a whole page is still
+// printed (cut at that page's end) rather than holding the job up.
 
 #include <QMetaType>
 #include <QObject>
@@ -28,7 +33,7 @@ class CUVTListCtrl;
 inline constexpr const char* kCouldNotStartPrintJob = "Could not start print job.";
 
 enum class PrintOutcome {
-  kPrinted,         // the document was completed
+  kPrinted,         // the document was completed (from Prepare: ready to run)
   kNothingToPrint,  // no rows or no columns: nothing printed, nothing shown
   kCancelled,       // the print dialog was cancelled
   kStartFailed,     // the document could not be started ("Could not start print job.")
