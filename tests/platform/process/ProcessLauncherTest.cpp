@@ -144,7 +144,9 @@ TEST_F(ProcessLauncherTest, TheProgramDoesNotInheritBlockedOrIgnoredSignals) {
   }, oldAction{};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(::sigaction(SIGUSR2, &ignore, &oldAction), 0);
-  auto started = StartProcess("cat /proc/$$/status > '" + fifo_.string() + "'");
+  // The program reports its own state; a shell in between would show its own, changing mask.
+  const auto script = WriteScript("status", "exec cat /proc/self/status > \"$1\"", 0755);
+  auto started = StartProcess(script.string() + " '" + fifo_.string() + "'");
   ::sigaction(SIGUSR2, &oldAction, nullptr);
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   ASSERT_TRUE(started.ok());
