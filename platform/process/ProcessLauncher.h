@@ -55,7 +55,7 @@ Result<std::string> FindProgram(std::string_view program);
 Result<StartedProcess> StartProcess(std::string_view commandLine,
                                     const std::optional<std::string>& user = std::nullopt);
 
-// The identity a process runs as, and whether this process may switch to another user.
+// Whether this process may start programs as another user (it runs as root).
 bool CanSwitchUser();
 // uid of user from the system's user database, if known.
 std::optional<std::uint32_t> UserIdOf(std::string_view user);
