@@ -114,8 +114,10 @@ Result<Paths> PathsFor(Machine& machine, std::string_view name) {
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   if (!ec) {
-    // The first process to make the folder may be any user's; all must be able to add files.
-    std::filesystem::permissions(dir, std::filesystem::perms::all, ec);
+    // The first process to make the folder may be any user's; all must be able to add files,
+    // and (as in /tmp) none may remove another's.
+    std::filesystem::permissions(
+        dir, std::filesystem::perms::all | std::filesystem::perms::sticky_bit, ec);
   }
   std::string base = EncodeName(name);
   // A name may be 255 characters and escaping can triple it, but a file name has 255 bytes:
