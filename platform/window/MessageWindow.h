@@ -95,7 +95,8 @@ class MessageWindow {
                               std::intptr_t lParam = 0,
                               std::vector<std::uint8_t> payload = {}) const;
 
-  // Starts or restarts timer id; a zero period is raised to 1 ms. Thread-safe.
+  // Starts or restarts timer id; periods are kept within 1 ms and 0x7FFFFFFF ms (as Windows
+  // does). Thread-safe.
   [[nodiscard]] WinError SetTimer(std::uintptr_t id, std::chrono::milliseconds period);
   // kErrorInvalidParameter when no such timer runs.
   [[nodiscard]] WinError KillTimer(std::uintptr_t id);
