@@ -253,8 +253,12 @@ std::vector<RecipientFile> ReadRecipients(const std::string& dir) {
     RecipientFile r;
     r.base = std::string(name.substr(0, name.size() - 5));
     UniqueFd fd(::open((dir + "/" + r.base + ".regs").c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
     std::string text;
-    if (fd && ReadAll(fd.get(), text) == kErrorSuccess) ParseRegistrations(text, r);
+    // A registration list is a few lines per registration; anything far larger is not ours.
+    if (fd && ::fstat(fd.get(), &st) == 0 && st.st_size <= (1 << 20) &&
+        ReadAll(fd.get(), text) == kErrorSuccess)
+      ParseRegistrations(text, r);
     out.push_back(std::move(r));
   }
   ::closedir(d);
@@ -692,7 +696,20 @@ void DeviceBroadcaster::HandleEvent(std::uint32_t event,
 
 std::vector<RecipientInfo> ListRecipients(const Machine& machine) {
   std::vector<RecipientInfo> out;
-  for (auto& r : ReadRecipients(NotifyDirectory(machine))) {
+  const std::string dir = NotifyDirectory(machine);
+  UniqueFd dirFd = OpenDirectory(dir);
+  for (auto& r : ReadRecipients(dir)) {
+    // Only the living: a socket nobody is bound to any more belongs to a process that ended.
+    UniqueFd probe(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    socklen_t length = 0;
+    if (dirFd && probe && MakeAddress(dirFd.get(), r.base + ".sock", address, length) &&
+        ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 &&
+        (errno == ECONNREFUSED || errno == ENOENT)) {
+      ::unlink((dir + "/" + r.base + ".sock").c_str());
+      ::unlink((dir + "/" + r.base + ".regs").c_str());
+      continue;
+    }
     RecipientInfo info{r.base + ".sock", r.pid, r.program, {}};
     for (const auto& g : r.regs)
       info.registrations.push_back(g.isHandle ? "handle " + g.deviceId

@@ -255,6 +255,9 @@ TEST_F(EjectNotifyTest, DeadAndStuckRecipientsDoNotHoldTheBroadcasterUp) {
   const auto r = PlugOrFail(machine_, Stick("ST1"));
   EXPECT_FALSE(std::filesystem::exists(notifyDir / "r1-dead.sock"));
   EXPECT_FALSE(std::filesystem::exists(notifyDir / "r1-dead.regs"));
+  RawRecipient(notifyDir, "r3-dead", false, "pid\t3\nprogram\tdead\n");
+  EXPECT_TRUE(ListRecipients(machine_).empty());  // and the listing cleans it up
+  EXPECT_FALSE(std::filesystem::exists(notifyDir / "r3-dead.sock"));
 
   // Never reads, never answers; registered on the device's disk with a handle.
   const int stuck =
@@ -266,6 +269,9 @@ TEST_F(EjectNotifyTest, DeadAndStuckRecipientsDoNotHoldTheBroadcasterUp) {
                                                   std::chrono::milliseconds(200));
   EXPECT_TRUE(result.Succeeded());
   EXPECT_TRUE(std::filesystem::exists(notifyDir / "r2-stuck.sock"));  // alive, so kept
+  const auto listed = ListRecipients(machine_);
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].program, "stuck");
   ::close(stuck);
 }
 
