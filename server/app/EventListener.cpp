@@ -30,8 +30,11 @@ void EventListener::Start() {
     platform::Trace("event socket stays blocking\n");
   }
   const int bytes = kSocketBufferBytes;
-  // Best effort: the system may cap the size; the default still works, only with less slack.
-  (void)::setsockopt(socket_.NativeHandle(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  // Best effort: a privileged console may exceed the system's cap (the console runs as the
+  // machine's administrator); otherwise the capped size still gives slack, only less.
+  if (::setsockopt(socket_.NativeHandle(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+    (void)::setsockopt(socket_.NativeHandle(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  }
   running_ = true;
   thread_ = std::thread([this] { Run(); });
 }

@@ -46,8 +46,10 @@ class EventListener {
   static constexpr std::size_t kReceiveBuffer = 1024;
   static constexpr std::size_t kMaxText = kReceiveBuffer - 1;
   static constexpr std::size_t kMaxBatch = 64;
-  // The socket's receive buffer, asked for so that a burst of clients is queued, not dropped.
-  static constexpr int kSocketBufferBytes = 4 << 20;
+  // The socket's receive buffer, asked for so that a burst of clients, or a moment in which the
+  // UI thread gets no processor, is queued rather than dropped: about a second of reports at
+  // 20,000 a second.
+  static constexpr int kSocketBufferBytes = 16 << 20;
 
   EventListener(platform::UdpSocket socket, Handler handler, ConfigAnswer configAnswer);
   ~EventListener();  // stops and joins
