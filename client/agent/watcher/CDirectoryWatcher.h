@@ -129,7 +129,7 @@ class CDirectoryWatcher {
   IEventReporter& reporter_;
   platform::IDriveResolver& drives_;
 
-  mutable std::mutex mutex_;  // guards everything below (the Part's critical section)
+  mutable std::mutex mutex_;  // guards everything below; serialises Watch, stops and lookups
   std::unique_ptr<platform::CompletionPort> port_;
   std::thread worker_;
   unsigned lastDriveLetter_ = 0;
