@@ -249,8 +249,15 @@ void SortByText(std::vector<std::uint32_t>& order, const std::vector<std::string
         more[it.seq] = NextKey(text(it), it);
       }
     }
-    std::sort(items.begin() + static_cast<std::ptrdiff_t>(begin),
-              items.begin() + static_cast<std::ptrdiff_t>(end), byKey);
+    // Texts that share a long beginning ("Inserted USB Mass Storage ...") give the whole group
+    // one key; the group is in sequence order already and needs no sort at this level.
+    const std::uint64_t firstKey = items[begin].key;
+    bool allSame = true;
+    for (std::size_t i = begin + 1; i < end && allSame; ++i) allSame = items[i].key == firstKey;
+    if (!allSame) {
+      std::sort(items.begin() + static_cast<std::ptrdiff_t>(begin),
+                items.begin() + static_cast<std::ptrdiff_t>(end), byKey);
+    }
     for (std::size_t run = begin; run < end;) {
       std::size_t runEnd = run + 1;
       while (runEnd < end && items[runEnd].key == items[run].key) ++runEnd;
