@@ -2,14 +2,25 @@
 
 namespace uv::protocol {
 
+namespace {
+
+// The received bytes taken as a zero-terminated text and compared with a four-character request
+// over five bytes, its terminator included: exactly the request, or the request and a zero byte.
+bool MatchesFiveBytes(std::string_view received, std::string_view request) {
+  return received.substr(0, received.find('\0')) == request;
+}
+
+}  // namespace
+
 EventPortDatagram ClassifyEventPortDatagram(std::string_view datagram) {
-  if (datagram == kProbeRequest) return EventPortDatagram::kProbe;
-  if (datagram == kConfigQuery) return EventPortDatagram::kConfigRequest;
+  if (MatchesFiveBytes(datagram, kProbeRequest)) return EventPortDatagram::kProbe;
+  if (MatchesFiveBytes(datagram, kConfigQuery)) return EventPortDatagram::kConfigRequest;
   return EventPortDatagram::kReport;
 }
 
 bool IsProbeAnswer(std::string_view received) {
-  return received == kProbeAnswer;
+  // The client reads at most kProbeAnswerBuffer bytes; a longer answer is cut there.
+  return MatchesFiveBytes(received.substr(0, kProbeAnswerBuffer), kProbeAnswer);
 }
 
 std::string_view EventTextOfDatagram(std::string_view datagram) {

@@ -28,12 +28,15 @@ enum class EventPortDatagram {
   kReport,         // anything else: an event report
 };
 
-// A datagram is one of the two requests only when it is exactly their four characters: "RUT;x",
-// "RUT" or "RUT;" followed by a zero byte are reports. `datagram` is every byte received.
+// A datagram is one of the two requests only when its text, read as a zero-terminated string,
+// equals their four characters over five bytes, the terminator included: "RUT;x" and "RUT" are
+// reports; "RUT;" and "RUT;" followed by a zero byte (and anything after it) are probes, as
+// consoles have always answered them. `datagram` is every byte received.
 [[nodiscard]] EventPortDatagram ClassifyEventPortDatagram(std::string_view datagram);
 
-// True only for an answer of exactly "IMA;" — further bytes, even zero bytes, make it no answer,
-// so a stray datagram with that prefix cannot make a console look reachable.
+// True only for an answer whose text (as a zero-terminated string in the client's zero-filled
+// 10-byte buffer) is exactly "IMA;": further characters make it no answer, so a stray datagram
+// with that prefix cannot make a console look reachable.
 [[nodiscard]] bool IsProbeAnswer(std::string_view received);
 
 // The text the console works with: at most kMaxEventText bytes of the datagram, ending at its

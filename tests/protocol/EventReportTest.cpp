@@ -40,7 +40,7 @@ struct DatagramCase {
 
 class EventPortRequestTest : public ::testing::TestWithParam<DatagramCase> {};
 
-TEST_P(EventPortRequestTest, OnlyTheExactFourCharactersAreARequest) {
+TEST_P(EventPortRequestTest, OnlyTheFourCharactersAndTheirTerminatorAreARequest) {
   EXPECT_EQ(ClassifyEventPortDatagram(GetParam().bytes), GetParam().kind);
 }
 
@@ -49,7 +49,10 @@ INSTANTIATE_TEST_SUITE_P(Datagrams, EventPortRequestTest,
                                            DatagramCase{"GCC;", EventPortDatagram::kConfigRequest},
                                            DatagramCase{"RUT;x", EventPortDatagram::kReport},
                                            DatagramCase{"RUT", EventPortDatagram::kReport},
-                                           DatagramCase{"RUT;\0"s, EventPortDatagram::kReport},
+                                           DatagramCase{"RUT;\0"s, EventPortDatagram::kProbe},
+                                           DatagramCase{"GCC;\0junk"s,
+                                                        EventPortDatagram::kConfigRequest},
+                                           DatagramCase{"RUT\0;"s, EventPortDatagram::kReport},
                                            DatagramCase{"rut;", EventPortDatagram::kReport},
                                            DatagramCase{" RUT;", EventPortDatagram::kReport},
                                            DatagramCase{"GCC;;", EventPortDatagram::kReport},
@@ -58,7 +61,8 @@ INSTANTIATE_TEST_SUITE_P(Datagrams, EventPortRequestTest,
 
 TEST(EventPortTest, ProbeAnswerMustBeExactlyIma) {
   EXPECT_TRUE(IsProbeAnswer("IMA;"));
-  for (const std::string& bad : {"IMA;x"s, "IMA;\0"s, "IMA"s, "IMA;IMA;"s, "ima;"s, ""s}) {
+  EXPECT_TRUE(IsProbeAnswer("IMA;\0"s));
+  for (const std::string& bad : {"IMA;x"s, "IMA"s, "IMA;IMA;"s, "ima;"s, ""s, "\0IMA;"s}) {
     EXPECT_FALSE(IsProbeAnswer(bad)) << bad;
   }
 }

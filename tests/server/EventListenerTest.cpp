@@ -105,14 +105,26 @@ TEST_F(ListenerTest, NearMissesOfTheRequestsAreReports) {
   Start();
   Send("RUT");
   Send("RUT;x");
-  Send(std::string_view("RUT;\0", 5));
+  Send(std::string_view("RUT\0;", 5));
   Send("rut;");
   ASSERT_TRUE(WaitFor(4));
   const auto got = Snapshot();
   EXPECT_EQ(got[0].text, "RUT");
   EXPECT_EQ(got[1].text, "RUT;x");
-  EXPECT_EQ(got[2].text, "RUT;");  // the text ends at its zero byte, but it was no request
+  EXPECT_EQ(got[2].text, "RUT");  // the text ends at its zero byte
   EXPECT_EQ(got[3].text, "rut;");
+}
+
+TEST_F(ListenerTest, AProbeFollowedByAZeroByteIsStillAProbe) {
+  Start();
+  // The request is compared as a zero-terminated text over five bytes.
+  Send(std::string_view("RUT;\0junk", 9));
+  EXPECT_EQ(Answer(), "IMA;");
+  Send("after");
+  ASSERT_TRUE(WaitFor(1));
+  const auto got = Snapshot();
+  ASSERT_EQ(got.size(), 1u);  // the probe was not handed on as a report
+  EXPECT_EQ(got[0].text, "after");
 }
 
 TEST_F(ListenerTest, OversizedAndEmptyDatagramsDoNotEndTheListener) {
