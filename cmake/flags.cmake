@@ -39,3 +39,22 @@ function(uv_add_test name)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
 endfunction()
+
+# uv_add_subdirectories([SUBDIR]): adds every folder below the current (or SUBDIR) that has a
+# CMakeLists.txt, in name order. Folders name the libraries they need in target_link_libraries,
+# so the order of adding does not matter to CMake.
+function(uv_add_subdirectories)
+  set(base ${CMAKE_CURRENT_SOURCE_DIR})
+  set(prefix "")
+  if(ARGC GREATER 0)
+    set(base ${CMAKE_CURRENT_SOURCE_DIR}/${ARGV0})
+    set(prefix "${ARGV0}/")
+  endif()
+  file(GLOB children LIST_DIRECTORIES true RELATIVE ${base} ${base}/*)
+  list(SORT children)
+  foreach(child ${children})
+    if(IS_DIRECTORY ${base}/${child} AND EXISTS ${base}/${child}/CMakeLists.txt)
+      add_subdirectory(${prefix}${child})
+    endif()
+  endforeach()
+endfunction()
