@@ -240,6 +240,8 @@ class Registry::Impl {
   StmtPtr insertKey;          // (parent, name, path, lpath)
   StmtPtr keyByIndex;         // (parent, offset) -> name
   StmtPtr valueByIndex;       // (key, offset) -> name, type, data
+  StmtPtr subKeyNames;        // (parent) -> name, in creation order
+  StmtPtr valueList;          // (key) -> name, type, data, in creation order
   StmtPtr countKeys;          // (parent)
   StmtPtr countValues;        // (key)
   StmtPtr deleteValue;        // (key, lname)
@@ -268,6 +270,15 @@ class Registry::Impl {
   std::unordered_map<std::string, std::optional<Found>> keyCache;  // folded path -> key
   std::unordered_map<std::string, RegValue> valueCache;            // id + folded name -> value
   std::unordered_map<std::string, bool> missingValues;             // id + folded name
+  // Whole enumerations of a key, in creation order; nullopt when the key was deleted. They
+  // make a walk by index linear instead of one ever longer scan per index. Their own budget
+  // is in bytes: when a new list would exceed it the other lists go, the new one is kept.
+  using SubKeyList = std::optional<std::vector<std::string>>;
+  using ValueList = std::optional<std::vector<RegKey::NamedValue>>;
+  static constexpr std::size_t kMaxListBytes = 16u << 20;
+  std::unordered_map<std::int64_t, SubKeyList> subKeyCache;
+  std::unordered_map<std::int64_t, ValueList> valueListCache;
+  std::size_t listBytes = 0;
 
   // True when the cache may be used for the read about to be made; empties it when the
   // registry changed. Read before the database is, so a commit that lands in between makes
@@ -275,14 +286,103 @@ class Registry::Impl {
   bool CacheCurrent() {
     const std::optional<std::uint64_t> generation = changes.Load();
     if (!generation) return false;
-    if (generation != cachedGeneration ||
-        keyCache.size() + valueCache.size() + missingValues.size() > kMaxCached) {
+    if (generation != cachedGeneration || keyCache.size() + valueCache.size() +
+                                                  missingValues.size() + subKeyCache.size() +
+                                                  valueListCache.size() >
+                                              kMaxCached) {
       keyCache.clear();
       valueCache.clear();
       missingValues.clear();
+      DropLists();
       cachedGeneration = generation;
     }
     return true;
+  }
+
+  void DropLists() {
+    subKeyCache.clear();
+    valueListCache.clear();
+    listBytes = 0;
+  }
+
+  void MakeRoomForList(std::size_t bytes) {
+    if (listBytes + bytes > kMaxListBytes) DropLists();
+    listBytes += bytes;
+  }
+
+  // All subkey names of a key in one query; nullopt when the key does not exist.
+  Result<SubKeyList> ReadSubKeys(std::int64_t id) {
+    std::vector<std::string> names;
+    {
+      StmtUse use(subKeyNames.get());
+      sqlite3_bind_int64(use.get(), 1, id);
+      int rc;
+      while ((rc = sqlite3_step(use.get())) == SQLITE_ROW)
+        names.push_back(ColumnText(use.get(), 0));
+      if (rc != SQLITE_DONE) return Result<SubKeyList>::Failure(Fail(rc, "enum keys"));
+    }
+    // A key with subkeys exists: deleting a key takes its subkeys in the same commit.
+    if (names.empty()) {
+      const Result<bool> exists = KeyExists(id);
+      if (!exists) return Result<SubKeyList>::Failure(exists.error());
+      if (!*exists) return SubKeyList();
+    }
+    return SubKeyList(std::move(names));
+  }
+
+  // The cached subkey list of a key, read when missing. Only while CacheCurrent() holds; the
+  // pointer is good until the next cache call.
+  Result<const SubKeyList*> CachedSubKeys(std::int64_t id) {
+    const auto hit = subKeyCache.find(id);
+    if (hit != subKeyCache.end()) return &hit->second;
+    Result<SubKeyList> read = ReadSubKeys(id);
+    if (!read) return Result<const SubKeyList*>::Failure(read.error());
+    std::size_t bytes = sizeof(SubKeyList);
+    if (*read) {
+      for (const std::string& name : **read) bytes += sizeof(std::string) + name.size();
+    }
+    MakeRoomForList(bytes);
+    return &subKeyCache.emplace(id, std::move(*read)).first->second;
+  }
+
+  // All values of a key in creation order in one query; nullopt when the key does not exist.
+  Result<ValueList> ReadValues(std::int64_t id) {
+    std::vector<RegKey::NamedValue> values;
+    {
+      StmtUse use(valueList.get());
+      sqlite3_bind_int64(use.get(), 1, id);
+      int rc;
+      while ((rc = sqlite3_step(use.get())) == SQLITE_ROW) {
+        RegKey::NamedValue named;
+        named.name = ColumnText(use.get(), 0);
+        named.value.type = static_cast<RegType>(sqlite3_column_int64(use.get(), 1));
+        named.value.data = ColumnBlob(use.get(), 2);
+        values.push_back(std::move(named));
+      }
+      if (rc != SQLITE_DONE) return Result<ValueList>::Failure(Fail(rc, "enum values"));
+    }
+    // Values may outlive nothing: deleting a key deletes its values in the same commit.
+    if (values.empty()) {
+      const Result<bool> exists = KeyExists(id);
+      if (!exists) return Result<ValueList>::Failure(exists.error());
+      if (!*exists) return ValueList();
+    }
+    return ValueList(std::move(values));
+  }
+
+  Result<const ValueList*> CachedValues(std::int64_t id) {
+    const auto hit = valueListCache.find(id);
+    if (hit != valueListCache.end()) return &hit->second;
+    Result<ValueList> read = ReadValues(id);
+    if (!read) return Result<const ValueList*>::Failure(read.error());
+    std::size_t bytes = sizeof(ValueList);
+    if (*read) {
+      for (const RegKey::NamedValue& named : **read) {
+        bytes += sizeof(RegKey::NamedValue) + named.name.size() + named.value.data.size();
+      }
+    }
+    MakeRoomForList(bytes);
+    return &valueListCache.emplace(id, std::move(*read)).first->second;
   }
 
   static std::string ValueCacheKey(std::int64_t id, std::string_view foldedName) {
@@ -569,6 +669,8 @@ Result<std::unique_ptr<Registry>> Registry::Open(const std::filesystem::path& da
       {&i.keyByIndex, "SELECT name FROM keys WHERE parent = ?1 ORDER BY id LIMIT 1 OFFSET ?2"},
       {&i.valueByIndex,
        "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2"},
+      {&i.subKeyNames, "SELECT name FROM keys WHERE parent = ?1 ORDER BY id"},
+      {&i.valueList, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id"},
       {&i.countKeys, "SELECT count(*) FROM keys WHERE parent = ?1"},
       {&i.countValues, "SELECT count(*) FROM vals WHERE key = ?1"},
       {&i.deleteValue, "DELETE FROM vals WHERE key = ?1 AND lname = ?2"},
@@ -854,6 +956,14 @@ Result<std::string> RegKey::EnumKey(std::uint32_t index) const {
   if (!registry_) return Result<std::string>::Failure(kErrorInvalidHandle);
   Registry::Impl& impl = registry_->impl();
   std::lock_guard lock(impl.mutex);
+  if (impl.CacheCurrent()) {
+    const auto names = impl.CachedSubKeys(id_);
+    if (!names) return Result<std::string>::Failure(names.error());
+    if (!**names) return Result<std::string>::Failure(kErrorKeyDeleted);
+    const std::vector<std::string>& list = ***names;
+    if (index >= list.size()) return Result<std::string>::Failure(kErrorNoMoreItems);
+    return list[index];
+  }
   {
     StmtUse use(impl.keyByIndex.get());
     sqlite3_bind_int64(use.get(), 1, id_);
@@ -866,10 +976,35 @@ Result<std::string> RegKey::EnumKey(std::uint32_t index) const {
   return Result<std::string>::Failure(missing == kErrorFileNotFound ? kErrorNoMoreItems : missing);
 }
 
+Result<std::vector<std::string>> RegKey::EnumKeys() const {
+  using R = Result<std::vector<std::string>>;
+  if (!registry_) return R::Failure(kErrorInvalidHandle);
+  Registry::Impl& impl = registry_->impl();
+  std::lock_guard lock(impl.mutex);
+  if (impl.CacheCurrent()) {
+    const auto names = impl.CachedSubKeys(id_);
+    if (!names) return R::Failure(names.error());
+    if (!**names) return R::Failure(kErrorKeyDeleted);
+    return ***names;
+  }
+  Result<Registry::Impl::SubKeyList> names = impl.ReadSubKeys(id_);
+  if (!names) return R::Failure(names.error());
+  if (!*names) return R::Failure(kErrorKeyDeleted);
+  return std::move(**names);
+}
+
 Result<RegKey::NamedValue> RegKey::EnumValue(std::uint32_t index) const {
   if (!registry_) return Result<NamedValue>::Failure(kErrorInvalidHandle);
   Registry::Impl& impl = registry_->impl();
   std::lock_guard lock(impl.mutex);
+  if (impl.CacheCurrent()) {
+    const auto values = impl.CachedValues(id_);
+    if (!values) return Result<NamedValue>::Failure(values.error());
+    if (!**values) return Result<NamedValue>::Failure(kErrorKeyDeleted);
+    const std::vector<NamedValue>& list = ***values;
+    if (index >= list.size()) return Result<NamedValue>::Failure(kErrorNoMoreItems);
+    return list[index];
+  }
   {
     StmtUse use(impl.valueByIndex.get());
     sqlite3_bind_int64(use.get(), 1, id_);

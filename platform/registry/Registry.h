@@ -9,7 +9,8 @@
 //   may also store one text without any terminator, as the whitelists do: the bytes are kept as
 //   given), REG_DWORD as four little-endian bytes, REG_BINARY as given;
 // - enumeration by index in a stable order (subkeys and values in order of creation);
-//   an index past the end gives kErrorNoMoreItems;
+//   an index past the end gives kErrorNoMoreItems. While nothing was committed (see the
+//   counter below) a walk by index is served from one read of the whole list;
 // - any process may read; writing, creating, deleting, or opening with RegAccess::kAll needs
 //   administrator rights, and fails with kErrorAccessDenied otherwise. The administrator of a
 //   machine root is whoever may write its registry database (file permissions decide);
@@ -132,6 +133,9 @@ class RegKey {
     RegValue value;
   };
   Result<NamedValue> EnumValue(std::uint32_t index) const;
+  // Every subkey name in the order EnumKey gives them, read at once: a walk over many keys
+  // costs one read instead of one per name. A deleted key gives kErrorKeyDeleted.
+  Result<std::vector<std::string>> EnumKeys() const;
   // Counts, as RegQueryInfoKey gives them.
   Result<std::uint32_t> SubKeyCount() const;
   Result<std::uint32_t> ValueCount() const;

@@ -121,6 +121,19 @@ TEST(RegistryChild, Nobody) {
   if (!::testing::Test::HasFailure()) LeaveMarker();
 }
 
+TEST(RegistryChild, EnumWriter) {
+  if (Env(kRoleVariable) != "enumwriter") GTEST_SKIP() << "run by RegistryProcessTest";
+  auto registry = Registry::Open(Env(kDbVariable));
+  ASSERT_TRUE(registry) << registry.error();
+  auto walked = RegKey::Open(**registry, "Walked", RegAccess::kAll);
+  ASSERT_TRUE(walked) << walked.error();
+  ASSERT_TRUE(walked->CreateSubKey("FromChild"));
+  ASSERT_EQ(walked->DeleteSubKey("Gone"), kErrorSuccess);
+  ASSERT_EQ(walked->SetString("Second", "child"), kErrorSuccess);
+  ASSERT_EQ(walked->DeleteTree("Doomed"), kErrorSuccess);
+  LeaveMarker();
+}
+
 // --- parents ----------------------------------------------------------------------------------
 
 TEST(RegistryProcessTest, TwoProcessesWriteAtOnceWithoutLosingAnything) {
@@ -166,6 +179,51 @@ TEST(RegistryProcessTest, TwoProcessesWriteAtOnceWithoutLosingAnything) {
     ASSERT_TRUE(own);
     EXPECT_EQ(own->SubKeyCount().value_or(0), 10u);
   }
+}
+
+TEST(RegistryProcessTest, EnumerationSeesWhatAnotherProcessCommitted) {
+  test::TempRoot root;
+  auto registry = Registry::Open(root.db());
+  ASSERT_TRUE(registry);
+  auto walked = RegKey::Create(**registry, "Walked");
+  ASSERT_TRUE(walked);
+  for (const char* name : {"First", "Gone", "Last", "Doomed\\Inner"}) {
+    ASSERT_TRUE(walked->CreateSubKey(name));
+  }
+  ASSERT_EQ(walked->SetString("First", "parent"), kErrorSuccess);
+  ASSERT_EQ(walked->SetString("Second", "parent"), kErrorSuccess);
+  auto doomed = RegKey::Open(**registry, "Walked\\Doomed");
+  ASSERT_TRUE(doomed);
+  // Read twice, so that the second answer comes from memory.
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(walked->EnumKeys().value_or(std::vector<std::string>{}),
+              (std::vector<std::string>{"First", "Gone", "Last", "Doomed"}));
+    EXPECT_EQ(walked->EnumKey(1).value_or(""), "Gone");
+    EXPECT_EQ(walked->EnumKey(4).error(), kErrorNoMoreItems);
+    EXPECT_EQ(walked->EnumValue(1)->value.data.size(), 7u);
+    EXPECT_EQ(doomed->EnumKey(0).value_or(""), "Inner");
+  }
+
+  const pid_t pid =
+      StartChild("RegistryChild.EnumWriter",
+                 {std::string(kRoleVariable) + "=enumwriter",
+                  std::string(kDbVariable) + "=" + root.db().string(),
+                  std::string(kMarkerVariable) + "=" + (root.path() / "enumwriter").string()});
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(WaitChild(pid), 0);
+  EXPECT_TRUE(std::filesystem::exists(root.path() / "enumwriter"));
+
+  EXPECT_EQ(walked->EnumKey(1).value_or(""), "Last");
+  EXPECT_EQ(walked->EnumKey(2).value_or(""), "FromChild");
+  EXPECT_EQ(walked->EnumKey(3).error(), kErrorNoMoreItems);
+  EXPECT_EQ(walked->EnumKeys().value_or(std::vector<std::string>{}),
+            (std::vector<std::string>{"First", "Last", "FromChild"}));
+  auto second = walked->EnumValue(1);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->name, "Second");
+  EXPECT_EQ(second->value.data.size(), 6u);
+  EXPECT_EQ(doomed->EnumKey(0).error(), kErrorKeyDeleted);
+  EXPECT_EQ(doomed->EnumKeys().error(), kErrorKeyDeleted);
 }
 
 class UnprivilegedTest : public ::testing::TestWithParam<bool> {};

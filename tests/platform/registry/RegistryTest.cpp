@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -365,6 +366,135 @@ TEST_F(RegistryTest, ReadsNeverServeWhatAnotherConnectionChanged) {
   auto reopened = RegKey::Open(*registry_, "Watched");
   ASSERT_TRUE(reopened);
   EXPECT_EQ(reopened->QueryDword("n").value_or(0), 42u);
+}
+
+TEST_F(RegistryTest, EnumKeysGivesEveryNameInEnumKeyOrder) {
+  RegKey key = Create("Many");
+  std::vector<std::string> made;
+  for (int i = 0; i < 300; ++i) {
+    // Names out of alphabetical order, so that creation order is what is checked.
+    const std::string name = "Dev" + std::to_string((i * 7919) % 1000);
+    ASSERT_TRUE(key.CreateSubKey(name + "\\Child"));
+    made.push_back(name);
+  }
+  auto all = key.EnumKeys();
+  ASSERT_TRUE(all) << all.error();
+  EXPECT_EQ(*all, made);
+  EXPECT_EQ(SubKeys(key), made);
+  // A walk may start anywhere and go backwards.
+  for (std::uint32_t i = 300; i-- > 0;) EXPECT_EQ(key.EnumKey(i).value_or(""), made[i]);
+  EXPECT_EQ(key.EnumKey(300).error(), kErrorNoMoreItems);
+
+  auto leaf = RegKey::Open(*registry_, "Many\\Dev0\\Child");
+  ASSERT_TRUE(leaf);
+  auto none = leaf->EnumKeys();
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->empty());
+  EXPECT_EQ(RegKey().EnumKeys().error(), kErrorInvalidHandle);
+  EXPECT_EQ(RegKey().EnumKey(0).error(), kErrorInvalidHandle);
+  EXPECT_EQ(RegKey().EnumValue(0).error(), kErrorInvalidHandle);
+}
+
+TEST_F(RegistryTest, EnumerationNeverServesWhatAnotherConnectionChanged) {
+  RegKey parent = Create("Walked");
+  for (const char* name : {"b", "a", "c"}) ASSERT_TRUE(parent.CreateSubKey(name));
+  ASSERT_EQ(parent.SetDword("x", 1), kErrorSuccess);
+  ASSERT_EQ(parent.SetDword("y", 2), kErrorSuccess);
+  auto other = Registry::Open(root_.db());
+  ASSERT_TRUE(other);
+  auto writer = RegKey::Open(**other, "Walked", RegAccess::kAll);
+  ASSERT_TRUE(writer);
+
+  auto reader = RegKey::Open(*registry_, "walked");
+  ASSERT_TRUE(reader);
+  EXPECT_EQ(reader->EnumKey(0).value_or(""), "b");
+  EXPECT_EQ(reader->EnumValue(1)->value.data, (Bytes{2, 0, 0, 0}));
+
+  // Half way through a walk another connection adds, deletes and rewrites.
+  ASSERT_TRUE(writer->CreateSubKey("d"));
+  ASSERT_EQ(writer->DeleteSubKey("a"), kErrorSuccess);
+  ASSERT_EQ(writer->SetDword("y", 3), kErrorSuccess);
+  ASSERT_EQ(writer->SetDword("z", 4), kErrorSuccess);
+  EXPECT_EQ(reader->EnumKey(1).value_or(""), "c");
+  EXPECT_EQ(SubKeys(*reader), (std::vector<std::string>{"b", "c", "d"}));
+  EXPECT_EQ(reader->EnumKeys().value_or(std::vector<std::string>{}),
+            (std::vector<std::string>{"b", "c", "d"}));
+  EXPECT_EQ(reader->EnumKey(3).error(), kErrorNoMoreItems);
+  EXPECT_EQ(reader->EnumValue(1)->value.data, (Bytes{3, 0, 0, 0}));
+  EXPECT_EQ(ValueNames(*reader), (std::vector<std::string>{"x", "y", "z"}));
+
+  // This connection's own writes count as well.
+  ASSERT_TRUE(parent.CreateSubKey("e"));
+  ASSERT_EQ(parent.DeleteValue("x"), kErrorSuccess);
+  EXPECT_EQ(SubKeys(*reader), (std::vector<std::string>{"b", "c", "d", "e"}));
+  EXPECT_EQ(ValueNames(*reader), (std::vector<std::string>{"y", "z"}));
+
+  // A subkey emptied elsewhere, then the whole key deleted and made again under its name.
+  auto child = RegKey::Open(*registry_, "Walked\\d");
+  ASSERT_TRUE(child);
+  ASSERT_TRUE(writer->CreateSubKey("d\\inner"));
+  EXPECT_EQ(SubKeys(*child), (std::vector<std::string>{"inner"}));
+  ASSERT_EQ(writer->DeleteTree("d\\inner"), kErrorSuccess);
+  EXPECT_TRUE(child->EnumKeys().value_or(std::vector<std::string>{"stale"}).empty());
+  EXPECT_EQ(child->EnumKey(0).error(), kErrorNoMoreItems);
+  auto hklm = RegKey::Open(**other, "", RegAccess::kAll);
+  ASSERT_TRUE(hklm);
+  ASSERT_EQ(hklm->DeleteTree("Walked"), kErrorSuccess);
+  EXPECT_EQ(reader->EnumKey(0).error(), kErrorKeyDeleted);
+  EXPECT_EQ(reader->EnumKeys().error(), kErrorKeyDeleted);
+  EXPECT_EQ(reader->EnumValue(0).error(), kErrorKeyDeleted);
+  EXPECT_EQ(child->EnumKey(0).error(), kErrorKeyDeleted);
+  ASSERT_TRUE(RegKey::Create(**other, "Walked\\new"));
+  EXPECT_EQ(reader->EnumKey(0).error(), kErrorKeyDeleted);
+  auto reopened = RegKey::Open(*registry_, "Walked");
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ(SubKeys(*reopened), (std::vector<std::string>{"new"}));
+}
+
+TEST_F(RegistryTest, EnumerationWithoutTheChangeCounterStillSeesEveryChange) {
+  // A counter that cannot be opened leaves every read to the database.
+  test::TempRoot bare;
+  std::filesystem::create_directories(bare.db().string() + "-gen");
+  auto opened = Registry::Open(bare.db());
+  ASSERT_TRUE(opened) << opened.error();
+  Registry& registry = **opened;
+  auto key = RegKey::Create(registry, "Plain");
+  ASSERT_TRUE(key);
+  for (const char* name : {"z", "y"}) ASSERT_TRUE(key->CreateSubKey(name));
+  ASSERT_EQ(key->SetDword("v", 1), kErrorSuccess);
+  EXPECT_EQ(SubKeys(*key), (std::vector<std::string>{"z", "y"}));
+  EXPECT_EQ(key->EnumKeys().value_or(std::vector<std::string>{}),
+            (std::vector<std::string>{"z", "y"}));
+  EXPECT_EQ(ValueNames(*key), (std::vector<std::string>{"v"}));
+
+  auto other = Registry::Open(bare.db());
+  ASSERT_TRUE(other);
+  ASSERT_TRUE(RegKey::Create(**other, "Plain\\x"));
+  EXPECT_EQ(SubKeys(*key), (std::vector<std::string>{"z", "y", "x"}));
+  ASSERT_EQ(RegKey::Open(**other, "", RegAccess::kAll)->DeleteTree("Plain"), kErrorSuccess);
+  EXPECT_EQ(key->EnumKey(0).error(), kErrorKeyDeleted);
+  EXPECT_EQ(key->EnumKeys().error(), kErrorKeyDeleted);
+  EXPECT_EQ(key->EnumValue(0).error(), kErrorKeyDeleted);
+}
+
+TEST_F(RegistryTest, EnumeratingAValueListLargerThanTheCacheKeepsEveryListRight) {
+  // The first list fills the cache past its budget; reading others must not lose any of them.
+  RegKey big = Create("Big");
+  const Bytes blob(17u << 20, 0x5A);
+  ASSERT_EQ(big.SetValue("blob", RegType::kBinary, blob), kErrorSuccess);
+  ASSERT_EQ(big.SetDword("after", 9), kErrorSuccess);
+  RegKey small = Create("Small");
+  ASSERT_EQ(small.SetDword("one", 1), kErrorSuccess);
+  for (int round = 0; round < 2; ++round) {
+    auto first = big.EnumValue(0);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->name, "blob");
+    EXPECT_EQ(first->value.data.size(), blob.size());
+    EXPECT_EQ(small.EnumValue(0)->name, "one");
+    EXPECT_EQ(big.EnumValue(1)->name, "after");
+    EXPECT_EQ(big.EnumValue(2).error(), kErrorNoMoreItems);
+    EXPECT_EQ(small.EnumValue(1).error(), kErrorNoMoreItems);
+  }
 }
 
 TEST_F(RegistryTest, ManyThreadsShareOneRegistry) {
