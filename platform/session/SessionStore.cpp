@@ -112,6 +112,9 @@ std::vector<SessionInfo> ParseText(std::string_view content) {
     for (std::size_t i = 3; i < fields.size(); ++i) {
       const auto eq = fields[i].find('=');
       if (eq == std::string_view::npos || eq == 0) continue;
+      // A carriage return would not survive a rewrite (a line's final one is taken as part of a
+      // CRLF line end), so a field holding one is not kept.
+      if (fields[i].find('\r') != std::string_view::npos) continue;
       info.attributes.emplace(std::string(fields[i].substr(0, eq)),
                               std::string(fields[i].substr(eq + 1)));
     }

@@ -139,6 +139,16 @@ TEST_F(SessionStoreTest, MalformedLinesAreSkippedAndUnknownFieldsSurviveRewrites
   EXPECT_EQ(SessionStore::ParseSessions(SessionStore::FormatSessions(sessions)), sessions);
 }
 
+TEST_F(SessionStoreTest, AFieldHoldingACarriageReturnIsNotKeptSoRewritesStayTheSame) {
+  // Found by fuzzing: a value ending in "\r" written last on its line came back without it.
+  const std::string text = std::string("1\tdisconnected\tbob\tidle=b\0\r\tage=ok\n", 35);
+  const auto sessions = SessionStore::ParseSessions(text);
+  ASSERT_EQ(sessions.size(), 1u);
+  EXPECT_EQ(sessions[0].attributes.count("idle"), 0u);
+  EXPECT_EQ(sessions[0].attributes.at("age"), "ok");
+  EXPECT_EQ(SessionStore::ParseSessions(SessionStore::FormatSessions(sessions)), sessions);
+}
+
 TEST_F(SessionStoreTest, AFailedOrInvalidUpdateWritesNothing) {
   ASSERT_TRUE(store_->Login("alice").ok());
   const std::string before = ReadStore();
