@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "platform/machine/Machine.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace uv::platform {
 namespace {
@@ -106,21 +107,6 @@ std::string LocalTimeText() {
   return text;
 }
 
-// Closes the descriptor on every path out of ReportEvent.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 std::string_view EventTypeName(EventType type) {
@@ -190,7 +176,7 @@ WinError ReportEvent(const Machine& machine, EventType type, std::uint32_t id,
   const std::string line = FormatEventLine(record);
   const std::string path = machine.EventLogFile().string();
 
-  ScopedFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (fd.get() < 0) return FromErrno(errno);
   // The lock makes the line's bytes one unit for every writer of this file, also in other
   // processes; O_APPEND alone does not promise that for long lines or after a partial write.

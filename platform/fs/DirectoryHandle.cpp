@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/fs/PortCore.h"
+#include "platform/posix/UniqueFd.h"
 #include "platform/trace/Trace.h"
 
 namespace uv::platform {
@@ -44,32 +45,6 @@ constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_
                                      IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
                                      IN_EXCL_UNLINK;
 constexpr std::size_t kRecordHeader = 12;  // next-entry offset, action, name length
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
@@ -224,7 +199,7 @@ class DirectoryWatch final : public PortSource {
     if (closed_) return;
     closed_ = true;
     if (port_) port_->RemoveSource(sourceId_, inotify_.get());
-    inotify_.reset();
+    inotify_.Reset();
     hold_.reset();
     if (readPending_) Complete(0, kErrorOperationAborted);
     port_.reset();
@@ -743,7 +718,7 @@ Result<std::unique_ptr<DirectoryHandle>> DirectoryHandle::Open(
     const std::filesystem::path& directory, std::unique_ptr<IVolumeHold> hold) {
   using R = Result<std::unique_ptr<DirectoryHandle>>;
   // Opened to check that it is a directory this process may list; watching reopens it.
-  detail::UniqueFd root(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd root(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!root.valid()) {
     const int error = errno;
     if (error == ENOENT) {
@@ -753,9 +728,9 @@ Result<std::unique_ptr<DirectoryHandle>> DirectoryHandle::Open(
     }
     return R::Failure(detail::OpenErrorToWinError(error));
   }
-  detail::UniqueFd inotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  UniqueFd inotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!inotify.valid()) return R::Failure(detail::OpenErrorToWinError(errno));
-  root.reset();
+  root.Reset();
   auto watch =
       std::make_shared<detail::DirectoryWatch>(directory, std::move(inotify), std::move(hold));
   if (const WinError error = watch->StartWatching(); error != kErrorSuccess) {

@@ -6,11 +6,6 @@
 
 namespace uv::platform {
 
-void UniqueFd::Reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 WinError ErrnoToWinError(int error) {
   switch (error) {
     case 0:

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "platform/machine/Machine.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace uv::platform {
 
@@ -65,25 +66,7 @@ WinError ErrorFromErrno(int error) {
   }
 }
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+using Fd = UniqueFd;
 
 int OpenFile(const std::filesystem::path& path, bool create) {
   // Group and others may open the files too: every process of the computer shares its mutexes.
@@ -198,8 +181,8 @@ WinError OpenHandle(const Paths& paths, bool create, bool* existed, Fd* existFd,
   if (owner.get() < 0) return ErrorFromErrno(errno);
 
   *existed = !nobodyHolds;
-  existFd->reset(exist.release());
-  ownerFd->reset(owner.release());
+  existFd->Reset(exist.Release());
+  ownerFd->Reset(owner.Release());
   return kErrorSuccess;  // the guard is released when its descriptor closes
 }
 
@@ -215,8 +198,8 @@ Result<NamedMutex> NamedMutex::Create(Machine& machine, std::string_view name, b
   }
   NamedMutex mutex;
   mutex.name_ = std::string(name);
-  mutex.existenceFd_ = exist.release();
-  mutex.ownerFd_ = owner.release();
+  mutex.existenceFd_ = exist.Release();
+  mutex.ownerFd_ = owner.Release();
   mutex.alreadyExisted_ = existed;
   if (initialOwner && !existed) {
     // We created it and nobody else holds a handle, so the owner lock is free unless a handle
@@ -237,8 +220,8 @@ Result<NamedMutex> NamedMutex::OpenExisting(Machine& machine, std::string_view n
   }
   NamedMutex mutex;
   mutex.name_ = std::string(name);
-  mutex.existenceFd_ = exist.release();
-  mutex.ownerFd_ = owner.release();
+  mutex.existenceFd_ = exist.Release();
+  mutex.ownerFd_ = owner.Release();
   mutex.alreadyExisted_ = true;
   return mutex;
 }

@@ -1,5 +1,7 @@
 #include "server/app/EventLogFile.h"
 
+#include "platform/posix/UniqueFd.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,22 +10,6 @@
 namespace uv::server {
 
 namespace {
-
-// Owns one descriptor for the length of one write.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
 
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -53,15 +39,15 @@ bool AppendLogLine(const std::string& storedPath, std::string_view line) {
   // Two attempts: a file deleted between our two opens is simply created on the second.
   for (int attempt = 0; attempt < 2; ++attempt) {
     {
-      FileDescriptor existing(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
-      if (existing.ok()) return WriteAll(existing.get(), line);
+      platform::UniqueFd existing(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+      if (existing.valid()) return WriteAll(existing.get(), line);
       if (errno != ENOENT) return false;
     }
     // O_EXCL: only the process that creates the file writes the header, so a file created by
     // someone else at the same moment gets none from us.
-    FileDescriptor created(
+    platform::UniqueFd created(
         ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (created.ok()) {
+    if (created.valid()) {
       std::string both(kLogHeader);
       both.append(line);
       return WriteAll(created.get(), both);

@@ -17,6 +17,7 @@
 #include "platform/machine/Machine.h"
 #include "platform/net/HostResolver.h"
 #include "platform/net/Socket.h"
+#include "platform/posix/UniqueFd.h"
 #include "platform/process/ProcessLauncher.h"
 #include "platform/registry/Registry.h"
 #include "platform/session/SessionStore.h"
@@ -65,24 +66,6 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() { Close(); }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-  bool Close() {
-    if (fd_ < 0) return true;
-    const bool ok = ::close(fd_) == 0;
-    fd_ = -1;
-    return ok;
-  }
-
- private:
-  int fd_;
-};
-
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -112,7 +95,7 @@ std::string ReadPiece(std::FILE* file, std::size_t size) {
 bool KeepTail(std::FILE* queue, long offset, const std::filesystem::path& path) {
   if (std::fseek(queue, offset, SEEK_SET) != 0) return false;
   const std::filesystem::path temporary = path.string() + ".tmp";
-  ScopedFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  platform::UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (fd.get() < 0) return false;
   bool written = true;
   char chunk[16384];
@@ -327,7 +310,7 @@ void CEventReporter::ReplayQueueLocked(const std::string& server, platform::Ipv4
 
   if (undelivered < 0) {
     file.reset();
-    ScopedFd emptied(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    platform::UniqueFd emptied(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
     // A queue that cannot be emptied keeps its flag: its lines are sent again next time rather
     // than lost.
     if (emptied.get() >= 0) context_.SetPendingLocked(false);
@@ -350,7 +333,7 @@ void CEventReporter::WriteOfflineMsgLocked(const std::string& report, bool repla
       replayQueue ? context_.OfflineUSBMsgPath() : context_.OfflineMsgPath();
   Trace("In WriteOfflineMsg \n");
   Trace(path.string());
-  ScopedFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (fd.get() < 0) return;  // a journal that cannot be opened is left alone
   // One write per line keeps it whole against other appenders (the journal viewer's process).
   if (!WriteAll(fd.get(), report + "\r\n")) return;
