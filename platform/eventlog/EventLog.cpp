@@ -13,12 +13,11 @@
 #include <fstream>
 
 #include "platform/machine/Machine.h"
+#include "platform/posix/ErrnoError.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace uv::platform {
 namespace {
-
-constexpr WinError kErrorDiskFull = 112;
 
 constexpr struct {
   EventType type;
@@ -31,20 +30,9 @@ constexpr struct {
     {EventType::kAuditFailure, "Audit Failure"},
 };
 
+// The log file is created when missing, so ENOENT means a missing folder.
 WinError FromErrno(int error) {
-  switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return kErrorAccessDenied;
-    case ENOENT:
-      return kErrorPathNotFound;
-    case ENOSPC:
-    case EDQUOT:
-      return kErrorDiskFull;
-    default:
-      return kErrorInvalidData;
-  }
+  return error == ENOENT ? kErrorPathNotFound : ErrnoToWinError(error);
 }
 
 void AppendEscaped(std::string& out, std::string_view field) {

@@ -6,38 +6,6 @@
 
 namespace uv::platform {
 
-WinError ErrnoToWinError(int error) {
-  switch (error) {
-    case 0:
-      return kErrorSuccess;
-    case ENOENT:
-      return kErrorFileNotFound;
-    case ENOTDIR:
-      return kErrorPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return kErrorAccessDenied;
-    case EBADF:
-      return kErrorInvalidHandle;
-    case ENOMEM:
-      return kErrorNotEnoughMemory;
-    case EEXIST:
-      return kErrorAlreadyExists;
-    case EINVAL:
-      return kErrorInvalidParameter;
-    case ENAMETOOLONG:
-      return kErrorInvalidName;
-    case EAGAIN:
-    case ETIMEDOUT:
-      return kErrorTimeout;
-    case EBUSY:
-      return kErrorSharingViolation;
-    default:
-      return kErrorInvalidData;
-  }
-}
-
 WinError ReadAll(int fd, std::string& out) {
   out.clear();
   char buffer[65536];

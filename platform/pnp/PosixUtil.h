@@ -8,11 +8,11 @@
 
 #include "platform/common/WinError.h"
 
+#include "platform/posix/ErrnoError.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace uv::platform {
 
-WinError ErrnoToWinError(int error);
 // Reads the descriptor to its end into `out`.
 [[nodiscard]] WinError ReadAll(int fd, std::string& out);
 [[nodiscard]] WinError WriteAll(int fd, std::string_view data);

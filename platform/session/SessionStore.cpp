@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "platform/machine/Machine.h"
+#include "platform/posix/ErrnoError.h"
 
 namespace uv::platform {
 
@@ -35,18 +36,9 @@ bool SameUser(std::string_view a, std::string_view b) {
                                             [](char x, char y) { return Lower(x) == Lower(y); });
 }
 
+// The store's files are only missing when its folder is.
 WinError ErrorFromErrno(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-      return kErrorPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return kErrorAccessDenied;
-    default:
-      return kErrorInvalidHandle;
-  }
+  return error == ENOENT ? kErrorPathNotFound : ErrnoToWinError(error, kErrorInvalidHandle);
 }
 
 std::vector<std::string_view> SplitTabs(std::string_view line) {

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "platform/machine/Machine.h"
+#include "platform/posix/ErrnoError.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace uv::platform {
@@ -50,20 +51,7 @@ std::string EncodeName(std::string_view name) {
 }
 
 WinError ErrorFromErrno(int error) {
-  switch (error) {
-    case ENOENT:
-      return kErrorFileNotFound;
-    case ENOTDIR:
-      return kErrorPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return kErrorAccessDenied;
-    case ENOMEM:
-      return kErrorNotEnoughMemory;
-    default:
-      return kErrorInvalidHandle;
-  }
+  return ErrnoToWinError(error, kErrorInvalidHandle);
 }
 
 using Fd = UniqueFd;
