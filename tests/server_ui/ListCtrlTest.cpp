@@ -7,9 +7,9 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "server/common/MessageBoxes.h"
-#include "server/list/CListCtrlPrint.h"
-#include "server/list/CUVTListCtrl.h"
+#include "gui/common/MessageBoxes.h"
+#include "gui/list/CListCtrlPrint.h"
+#include "gui/list/CUVTListCtrl.h"
 #include "tests/server_ui/UiTestSupport.h"
 
 using uv::server::CListCtrlPrint;

@@ -21,12 +21,12 @@
 #include <thread>
 #include <vector>
 
-#include "server/list/EventRow.h"
+#include "gui/list/EventRow.h"
 
 class QPainter;
 class QWidget;
 
-namespace uv::server {
+namespace uv::gui {
 
 class CUVTListCtrl;
 
@@ -160,7 +160,7 @@ class ListPrintRunner : public QObject {
   void Wait();
 
  signals:
-  void finished(uv::server::PrintOutcome outcome);
+  void finished(uv::gui::PrintOutcome outcome);
 
  private:
   void OnWorkerDone(PrintOutcome outcome);
@@ -175,6 +175,6 @@ class ListPrintRunner : public QObject {
   std::thread worker_;
 };
 
-}  // namespace uv::server
+}  // namespace uv::gui
 
-Q_DECLARE_METATYPE(uv::server::PrintOutcome)
+Q_DECLARE_METATYPE(uv::gui::PrintOutcome)

@@ -1,4 +1,4 @@
-#include "server/list/CListCtrlPrint.h"
+#include "gui/list/CListCtrlPrint.h"
 
 #include <QDateTime>
 #include <QFontMetrics>
@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <numeric>
 
-#include "server/common/MessageBoxes.h"
-#include "server/list/CUVTListCtrl.h"
+#include "gui/common/MessageBoxes.h"
+#include "gui/list/CUVTListCtrl.h"
 
-namespace uv::server {
+namespace uv::gui {
 namespace {
 
 constexpr int kDefaultRelativeWidths[] = {85, 70, 150, 130, 90, 350};
@@ -367,7 +367,7 @@ void CListCtrlPrint::OnPrintPage(QPainter& painter, const QRect& /*pageRect*/, i
 // ListPrintRunner
 
 ListPrintRunner::ListPrintRunner(QObject* parent) : QObject(parent) {
-  qRegisterMetaType<uv::server::PrintOutcome>();
+  qRegisterMetaType<uv::gui::PrintOutcome>();
 }
 
 ListPrintRunner::~ListPrintRunner() {
@@ -418,4 +418,4 @@ void ListPrintRunner::OnWorkerDone(PrintOutcome outcome) {
   emit finished(outcome);
 }
 
-}  // namespace uv::server
+}  // namespace uv::gui
