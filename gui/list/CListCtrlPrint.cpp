@@ -135,8 +135,8 @@ PrintOutcome CPrinterJob::Print(QWidget* dialogParent) {
   if (prepared != PrintOutcome::kPrinted) return prepared;
   const PrintOutcome outcome = Run();
   if (outcome == PrintOutcome::kStartFailed) {
-    ShowMessageBox(dialogParent, QString::fromLatin1(kCouldNotStartPrintJob),
-                   QStringLiteral("USB Vantrel! Server"), MB_OK | MB_ICONEXCLAMATION);
+    ShowMessageBox(dialogParent, QString::fromLatin1(kCouldNotStartPrintJob), caption_,
+                   MB_OK | MB_ICONEXCLAMATION);
   }
   return outcome;
 }
@@ -366,7 +366,8 @@ void CListCtrlPrint::OnPrintPage(QPainter& painter, const QRect& /*pageRect*/, i
 // ---------------------------------------------------------------------------------------------
 // ListPrintRunner
 
-ListPrintRunner::ListPrintRunner(QObject* parent) : QObject(parent) {
+ListPrintRunner::ListPrintRunner(QString caption, QObject* parent)
+    : QObject(parent), caption_(std::move(caption)) {
   qRegisterMetaType<uv::gui::PrintOutcome>();
 }
 
@@ -383,6 +384,7 @@ bool ListPrintRunner::Start(const CUVTListCtrl& list, QWidget* dialogParent) {
   auto job = std::make_unique<CListCtrlPrint>();
   job->SetTitle(title_);
   job->SetFooterFormat(footerFormat_);
+  job->SetCaption(caption_);
   job->SetList(&list);
   if (!outputFile_.isEmpty()) job->SetOutputFile(outputFile_);
   if (job->Prepare(dialogParent) != PrintOutcome::kPrinted) return false;

@@ -133,7 +133,7 @@ CNewOrmServerDlg::CNewOrmServerDlg(platform::Machine& machine, std::string versi
   SetControlId(list_, IDC_LIST);
   ui_->listLayout->addWidget(list_);
 
-  printer_ = new ListPrintRunner(this);
+  printer_ = new ListPrintRunner(QString::fromLatin1(kServerCaption), this);
   processor_ =
       std::make_unique<CEventProcessor>(versionText_, *this, balloons_, sound_, mailQueue_);
 }
