@@ -11,7 +11,7 @@
 #include "server/app/CNewOrmServerDlg.h"
 #include "server/app/SignalExit.h"
 #include "server/common/MessageBoxes.h"
-#include "server/settings/ServerSettings.h"
+#include "server/dialogs/settings/ServerSettings.h"
 
 namespace uv::server {
 

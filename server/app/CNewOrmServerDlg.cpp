@@ -31,10 +31,10 @@
 #include "resources/server/StringTable.h"
 #include "server/app/EventListener.h"
 #include "server/common/MessageBoxes.h"
-#include "server/filter/CFilterDlg.h"
+#include "server/dialogs/filter/CFilterDlg.h"
+#include "server/dialogs/settings/CSettingsPage.h"
 #include "server/list/CListCtrlPrint.h"
 #include "server/list/CUVTListCtrl.h"
-#include "server/settings/CSettingsPage.h"
 #include "ui_CAboutDlg.h"
 #include "ui_CNewOrmServerDlg.h"
 

@@ -29,7 +29,7 @@
 #include "server/app/MailQueue.h"
 #include "server/app/SoundPlayer.h"
 #include "server/common/Balloons.h"
-#include "server/settings/ServerSettings.h"
+#include "server/dialogs/settings/ServerSettings.h"
 
 class QAction;
 class QCheckBox;

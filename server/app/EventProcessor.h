@@ -15,8 +15,8 @@
 #include "server/app/EventRules.h"
 #include "server/app/MailQueue.h"
 #include "server/common/Balloons.h"
+#include "server/dialogs/settings/ServerSettings.h"
 #include "server/list/EventRow.h"
-#include "server/settings/ServerSettings.h"
 
 namespace uv::server {
 

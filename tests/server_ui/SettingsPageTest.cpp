@@ -14,8 +14,8 @@
 
 #include "platform/registry/Registry.h"
 #include "server/common/MessageBoxes.h"
-#include "server/settings/CIPAddressCtrl.h"
-#include "server/settings/CSettingsPage.h"
+#include "server/dialogs/settings/CIPAddressCtrl.h"
+#include "server/dialogs/settings/CSettingsPage.h"
 #include "tests/server_ui/UiTestSupport.h"
 
 using uv::server::CIPAddressCtrl;
