@@ -31,7 +31,10 @@
 #include "resources/server/StringTable.h"
 #include "server/app/EventListener.h"
 #include "server/common/MessageBoxes.h"
+#include "server/dialogs/blockusb/CBlockUSBDlg.h"
 #include "server/dialogs/filter/CFilterDlg.h"
+#include "server/dialogs/offlinemsg/COfflineMsgLogDlg.h"
+#include "server/dialogs/saveenergy/CSaveEnergyDlg.h"
 #include "server/dialogs/settings/CSettingsPage.h"
 #include "server/list/CListCtrlPrint.h"
 #include "server/list/CUVTListCtrl.h"
@@ -206,7 +209,13 @@ InitOutcome CNewOrmServerDlg::OnInitDialog() {
   hidden_ = 1;
 
   // 6. The list's columns come with the control.
-  // 7. Tray icon.
+  exchange_ = std::make_unique<CommandExchange>(machine_);
+  // 7. Tray icon. A desktop without a tray would leave the console unseen and unending.
+  hasTray_ = options_.systemTray.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+  if (!hasTray_) {
+    AddCommand(fileMenu_->addAction(QStringLiteral("Exit"), this, &CNewOrmServerDlg::OnTrayExit),
+               ID_TRAY_EXIT);
+  }
   tray_ = new QSystemTrayIcon(QIcon(QStringLiteral(":/server/icon128.svg")), this);
   tray_->setToolTip(QString::fromLatin1(kTrayTip));
   connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
@@ -244,6 +253,7 @@ InitOutcome CNewOrmServerDlg::OnInitDialog() {
 
   // 12. The mail queue is ready from construction; its worker comes with the mail notifier.
   ShowTab(kHistoryTab);
+  if (!hasTray_) ShowHistoryOrSettings(kHistoryTab);
   return InitOutcome::kRunning;
 }
 
@@ -277,6 +287,7 @@ void CNewOrmServerDlg::CreateToolBarAndMenu() {
   menuBar_ = new QMenuBar(this);
   SetControlId(menuBar_, IDR_MAINMENU);
   QMenu* file = menuBar_->addMenu(QStringLiteral("&File"));
+  fileMenu_ = file;
   AddCommand(file->addAction(QStringLiteral("Hide \tCtrl+H"), this, &CNewOrmServerDlg::OnHide),
              ID_FILE_HIDE);
   AddCommand(file->addAction(QStringLiteral("Print\tCtrl+P"), this, &CNewOrmServerDlg::OnPrint),
@@ -395,7 +406,7 @@ void CNewOrmServerDlg::setVisible(bool visible) {
 
 void CNewOrmServerDlg::changeEvent(QEvent* event) {
   QDialog::changeEvent(event);
-  if (event->type() == QEvent::WindowStateChange && isMinimized()) {
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && hasTray_) {
     hidden_ = 1;
     QTimer::singleShot(0, this, [this] {
       setWindowState(windowState() & ~Qt::WindowMinimized);
@@ -420,6 +431,11 @@ void CNewOrmServerDlg::reject() {
 void CNewOrmServerDlg::accept() {}
 
 void CNewOrmServerDlg::OnCancel() {
+  if (!hasTray_) {
+    // Hidden without a tray icon there would be no way back: minimise instead.
+    showMinimized();
+    return;
+  }
   hidden_ = 1;
   hide();
 }
@@ -472,18 +488,18 @@ std::unique_ptr<QMenu> CNewOrmServerDlg::BuildTrayMenu() {
   about->setProperty(kCommandId, ID_TRAY_ABOUT);
   menu->addSeparator();
   QMenu* client = menu->addMenu(QStringLiteral("Client Settings"));
-  // The client dialogs come with the command exchange; until then their items say so.
   struct Item {
     const char* text;
     int command;
+    void (CNewOrmServerDlg::*handler)();
   };
   for (const Item& item :
-       {Item{"Save Energy", ID_TRAY_SAVEENERGY}, Item{"Block USB", ID_TRAY_BLOCKUSB},
-        Item{"Send Offline Message", ID_TRAY_SENDOFFLINEMSG}}) {
-    QAction* action = client->addAction(QString::fromLatin1(item.text));
+       {Item{"Save Energy", ID_TRAY_SAVEENERGY, &CNewOrmServerDlg::OnTraySaveEnergy},
+        Item{"Block USB", ID_TRAY_BLOCKUSB, &CNewOrmServerDlg::OnTrayBlockUsb},
+        Item{"Send Offline Message", ID_TRAY_SENDOFFLINEMSG,
+             &CNewOrmServerDlg::OnTraySendOfflineMsg}}) {
+    QAction* action = client->addAction(QString::fromLatin1(item.text), this, item.handler);
     action->setProperty(kCommandId, item.command);
-    action->setEnabled(false);
-    action->setToolTip(QStringLiteral("Not available in this version"));
   }
   QAction* history =
       menu->addAction(QStringLiteral("History"), this, &CNewOrmServerDlg::OnTrayHistory);
@@ -507,11 +523,44 @@ void CNewOrmServerDlg::OnTrayAbout() {
   about_ = nullptr;
 }
 
+namespace {
+
+// Runs a client dialog modally with `open` pointing at it while its loop runs.
+template <typename Dialog, typename... Args>
+void RunClientDialog(QPointer<Dialog>& open, Args&&... args) {
+  if (open) {
+    open->raise();
+    open->activateWindow();
+    return;
+  }
+  Dialog dialog(std::forward<Args>(args)...);
+  open = &dialog;
+  dialog.exec();
+  open = nullptr;
+}
+
+}  // namespace
+
+void CNewOrmServerDlg::OnTrayBlockUsb() {
+  RunClientDialog(blockUsb_, machine_, *exchange_, KnownClients(), nullptr);
+}
+
+void CNewOrmServerDlg::OnTraySaveEnergy() {
+  RunClientDialog(saveEnergy_, *exchange_, KnownClients(), nullptr);
+}
+
+void CNewOrmServerDlg::OnTraySendOfflineMsg() {
+  RunClientDialog(offlineMsg_, *exchange_, KnownClients(), nullptr);
+}
+
 void CNewOrmServerDlg::OnTrayExit() {
   // The order matters: the listener stops before the dialogs close and the socket goes, so no
   // report is handed to a window that is ending.
   handOff_.Stop();
   if (aboutOpen_ && about_) about_->reject();
+  if (saveEnergy_) saveEnergy_->reject();
+  if (offlineMsg_) offlineMsg_->reject();
+  if (blockUsb_) blockUsb_->reject();
   if (listener_) listener_->Stop();
   balloons_.SetTray(nullptr);
   if (tray_ != nullptr) {
