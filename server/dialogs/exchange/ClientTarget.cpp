@@ -1,5 +1,7 @@
 #include "server/dialogs/exchange/ClientTarget.h"
 
+#include <algorithm>
+
 #include "platform/trace/Trace.h"
 #include "protocol/CommandFrame.h"
 
@@ -23,10 +25,7 @@ std::string CanonicalClientAddress(std::string_view entry) {
     text += std::to_string(parts[i]);
   }
   // Text after a fourth dot makes the entry no address, rather than being dropped silently.
-  if (index == parts.size() && start <= entry.size() &&
-      entry.find('.', start) != std::string_view::npos) {
-    text += ".";
-  }
+  if (std::count(entry.begin(), entry.end(), '.') > 3) text += ".";
   return text;
 }
 
