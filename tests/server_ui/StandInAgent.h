@@ -23,7 +23,7 @@ enum class PeerBehaviour { kAgent, kSilent, kGarbage, kClose, kHugeLists };
 class StandInAgent : public protocol::ICommandHandler {
  public:
   explicit StandInAgent(PeerBehaviour behaviour = PeerBehaviour::kAgent) : behaviour_(behaviour) {
-    auto listener = platform::TcpListener::Listen({platform::Ipv4Address::Loopback(), 0});
+    auto listener = platform::TcpListener::Listen({platform::Ipv4Address::Any(), 0});
     if (!listener.ok()) throw std::runtime_error("stand-in cannot listen");
     listener_ = std::move(*listener);
     port_ = listener_.LocalAddress()->port;

@@ -14,9 +14,14 @@ NoticeListener::~NoticeListener() {
 platform::WinError NoticeListener::Start(platform::Machine& machine, std::uint16_t port,
                                          std::function<void()> onNotice) {
   Stop();
-  auto bound = platform::BindLocalUdpSocket(machine, port);
-  if (!bound.ok()) return bound.error();
-  socket_ = std::move(*bound);
+  // Without SO_REUSEADDR: a port another program holds must fail to bind, not be shared.
+  auto created = platform::UdpSocket::Create();
+  if (!created.ok()) return created.error();
+  if (const auto error = created->Bind({platform::LocalBindAddress(machine), port});
+      error != platform::kErrorSuccess) {
+    return error;
+  }
+  socket_ = std::move(*created);
   onNotice_ = std::move(onNotice);
   stop_.store(false);
   thread_ = std::thread([this] { Run(); });
