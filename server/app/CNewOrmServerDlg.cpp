@@ -16,12 +16,14 @@
 #include <QMetaObject>
 #include <QPushButton>
 #include <QShortcut>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QUrl>
+#include <algorithm>
 
 #include "platform/machine/Machine.h"
 #include "platform/net/HostResolver.h"
@@ -54,6 +56,22 @@ constexpr int kSettingsTab = 1;
 
 void SetControlId(QObject* object, int id) {
   object->setProperty(kControlId, id);
+}
+
+// The History widths were made for a smaller system font: scale all six by the factor that lets
+// a whole date and a whole time show in their columns, so the proportions stay.
+void ScaleHistoryColumns(CUVTListCtrl& list) {
+  const QFontMetrics metrics(list.font());
+  const int padding =
+      2 * list.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &list) + 12;
+  const double date = (metrics.horizontalAdvance(QStringLiteral("00/00/0000")) + padding) /
+                      static_cast<double>(kDefaultColumnWidths[0]);
+  const double time = (metrics.horizontalAdvance(QStringLiteral("00:00:00")) + padding) /
+                      static_cast<double>(kDefaultColumnWidths[1]);
+  const double factor = std::max({1.0, date, time});
+  for (int column = 0; column < kListColumnCount; ++column) {
+    list.setColumnWidth(column, static_cast<int>(kDefaultColumnWidths[column] * factor + 0.5));
+  }
 }
 
 }  // namespace
@@ -135,6 +153,7 @@ CNewOrmServerDlg::CNewOrmServerDlg(platform::Machine& machine, std::string versi
   list_ = new CUVTListCtrl(ui_->listHolder);
   SetControlId(list_, IDC_LIST);
   ui_->listLayout->addWidget(list_);
+  ScaleHistoryColumns(*list_);
 
   printer_ = new ListPrintRunner(this);
   processor_ =

@@ -143,6 +143,15 @@ class ServerWindowTest : public QObject {
     QVERIFY(menu->actions().at(5)->isEnabled());
   }
 
+  void historyColumnsShowAWholeDateAndTimeInTheirProportions() {
+    auto& window = Open();
+    CUVTListCtrl& list = window.List();
+    const QFontMetrics metrics(list.font());
+    QVERIFY(list.columnWidth(0) > metrics.horizontalAdvance(QStringLiteral("01/01/2026")));
+    QVERIFY(list.columnWidth(1) > metrics.horizontalAdvance(QStringLiteral("23:59:59")));
+    QVERIFY(std::abs(list.columnWidth(5) * 70.0 / list.columnWidth(0) - 370.0) < 8.0);
+  }
+
   void historyAndSettingsShowTheirTabAndHideComesBack() {
     auto& window = Open();
     window.OnTrayServerSettings();

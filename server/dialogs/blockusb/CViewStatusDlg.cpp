@@ -28,6 +28,9 @@ CViewStatusDlg::CViewStatusDlg(CommandExchange& exchange, std::vector<std::strin
     ui_->statusList->setColumnWidth(column,
                                     std::max(widths[static_cast<std::size_t>(column)], text));
   }
+  ui_->statusList->setMinimumWidth(ui_->statusList->columnWidth(0) +
+                                   ui_->statusList->columnWidth(1) +
+                                   2 * ui_->statusList->frameWidth() + 4);
   ui_->statusList->setSelectionMode(QAbstractItemView::SingleSelection);
   connect(ui_->okButton, &QPushButton::clicked, this, &QDialog::accept);
 }
