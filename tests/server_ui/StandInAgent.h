@@ -4,11 +4,12 @@
 // (HandleCommandRead over an in-memory settings store), so its replies are the agent's byte for
 // byte. Other behaviours stand for bad clients: silent, garbage, closing, oversized lists.
 
-#include <gtest/gtest.h>
-
 #include <array>
 #include <atomic>
 #include <mutex>
+#include <optional>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +37,8 @@ class StandInAgent : public protocol::ICommandHandler {
   }
   std::uint16_t Port() const { return port_; }
   void SetBehaviour(PeerBehaviour behaviour) { behaviour_ = behaviour; }
+  // Connections to these local addresses (host order) get no answer; set before the first.
+  std::set<std::uint32_t> silentAddresses;
 
   // What arrived, one entry per connection.
   std::vector<std::string> Received() {
@@ -65,7 +68,11 @@ class StandInAgent : public protocol::ICommandHandler {
       auto connection = listener_.Accept();
       if (!connection.ok()) return;
       platform::TcpSocket socket = std::move(*connection);
-      const PeerBehaviour behaviour = behaviour_.load();
+      PeerBehaviour behaviour = behaviour_.load();
+      if (auto local = socket.LocalAddress();
+          local.ok() && silentAddresses.count(local->address.HostOrder()) > 0) {
+        behaviour = PeerBehaviour::kSilent;
+      }
       if (behaviour == PeerBehaviour::kClose) continue;
       std::array<char, protocol::kCommandReadBuffer> buffer{};
       platform::SocketWait wait{&socket, true, false};
