@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes FilterDlg.ui: the "Apply filters" dialog. The rows, their captions and the check boxes'
-identifiers are read from server/filter/FilterBits.h, the one table the code uses as well."""
+identifiers are read from server/dialogs/filter/FilterBits.h, the one table the code uses as well."""
 
 import os
 import re
@@ -8,7 +8,7 @@ import xml.dom.minidom
 from xml.sax.saxutils import escape
 
 here = os.path.dirname(os.path.abspath(__file__))
-header = open(os.path.join(here, "..", "..", "server", "filter", "FilterBits.h")).read()
+header = open(os.path.join(here, "..", "..", "server", "dialogs", "filter", "FilterBits.h")).read()
 
 rows = []
 for m in re.finditer(r'\{"([^"]+)",\s*"([^"]+)",\s*\{\{(.*?)\}\}\}', header, re.S):

@@ -107,7 +107,7 @@ ui = f'''<?xml version="1.0" encoding="UTF-8"?>
   <customwidget>
    <class>uv::server::CIPAddressCtrl</class>
    <extends>QWidget</extends>
-   <header>server/settings/CIPAddressCtrl.h</header>
+   <header>server/dialogs/settings/CIPAddressCtrl.h</header>
   </customwidget>
  </customwidgets>
  <resources/>

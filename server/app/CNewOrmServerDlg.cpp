@@ -16,12 +16,14 @@
 #include <QMetaObject>
 #include <QPushButton>
 #include <QShortcut>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QUrl>
+#include <algorithm>
 
 #include "gui/common/MessageBoxes.h"
 #include "gui/list/CListCtrlPrint.h"
@@ -33,8 +35,14 @@
 #include "protocol/EventPort.h"
 #include "resources/server/StringTable.h"
 #include "server/app/EventListener.h"
-#include "server/filter/CFilterDlg.h"
-#include "server/settings/CSettingsPage.h"
+#include "gui/common/MessageBoxes.h"
+#include "gui/list/CListCtrlPrint.h"
+#include "gui/list/CUVTListCtrl.h"
+#include "server/dialogs/blockusb/CBlockUSBDlg.h"
+#include "server/dialogs/filter/CFilterDlg.h"
+#include "server/dialogs/offlinemsg/COfflineMsgLogDlg.h"
+#include "server/dialogs/saveenergy/CSaveEnergyDlg.h"
+#include "server/dialogs/settings/CSettingsPage.h"
 #include "ui_CAboutDlg.h"
 #include "ui_CNewOrmServerDlg.h"
 
@@ -51,6 +59,22 @@ constexpr int kSettingsTab = 1;
 
 void SetControlId(QObject* object, int id) {
   object->setProperty(kControlId, id);
+}
+
+// The History widths were made for a smaller system font: scale all six by the factor that lets
+// a whole date and a whole time show in their columns, so the proportions stay.
+void ScaleHistoryColumns(CUVTListCtrl& list) {
+  const QFontMetrics metrics(list.font());
+  const int padding =
+      2 * list.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &list) + 12;
+  const double date = (metrics.horizontalAdvance(QStringLiteral("00/00/0000")) + padding) /
+                      static_cast<double>(kDefaultColumnWidths[0]);
+  const double time = (metrics.horizontalAdvance(QStringLiteral("00:00:00")) + padding) /
+                      static_cast<double>(kDefaultColumnWidths[1]);
+  const double factor = std::max({1.0, date, time});
+  for (int column = 0; column < kListColumnCount; ++column) {
+    list.setColumnWidth(column, static_cast<int>(kDefaultColumnWidths[column] * factor + 0.5));
+  }
 }
 
 }  // namespace
@@ -132,6 +156,7 @@ CNewOrmServerDlg::CNewOrmServerDlg(platform::Machine& machine, std::string versi
   list_ = new CUVTListCtrl(ui_->listHolder);
   SetControlId(list_, IDC_LIST);
   ui_->listLayout->addWidget(list_);
+  ScaleHistoryColumns(*list_);
 
   printer_ = new ListPrintRunner(QString::fromLatin1(kServerCaption), this);
   processor_ =
@@ -206,7 +231,13 @@ InitOutcome CNewOrmServerDlg::OnInitDialog() {
   hidden_ = 1;
 
   // 6. The list's columns come with the control.
-  // 7. Tray icon.
+  exchange_ = std::make_unique<CommandExchange>(machine_);
+  // 7. Tray icon. A desktop without a tray would leave the console unseen and unending.
+  hasTray_ = options_.systemTray.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+  if (!hasTray_) {
+    AddCommand(fileMenu_->addAction(QStringLiteral("Exit"), this, &CNewOrmServerDlg::OnTrayExit),
+               ID_TRAY_EXIT);
+  }
   tray_ = new QSystemTrayIcon(QIcon(QStringLiteral(":/server/icon128.svg")), this);
   tray_->setToolTip(QString::fromLatin1(kTrayTip));
   connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
@@ -244,6 +275,7 @@ InitOutcome CNewOrmServerDlg::OnInitDialog() {
 
   // 12. The mail queue is ready from construction; its worker comes with the mail notifier.
   ShowTab(kHistoryTab);
+  if (!hasTray_) ShowHistoryOrSettings(kHistoryTab);
   return InitOutcome::kRunning;
 }
 
@@ -277,6 +309,7 @@ void CNewOrmServerDlg::CreateToolBarAndMenu() {
   menuBar_ = new QMenuBar(this);
   SetControlId(menuBar_, IDR_MAINMENU);
   QMenu* file = menuBar_->addMenu(QStringLiteral("&File"));
+  fileMenu_ = file;
   AddCommand(file->addAction(QStringLiteral("Hide \tCtrl+H"), this, &CNewOrmServerDlg::OnHide),
              ID_FILE_HIDE);
   AddCommand(file->addAction(QStringLiteral("Print\tCtrl+P"), this, &CNewOrmServerDlg::OnPrint),
@@ -395,7 +428,7 @@ void CNewOrmServerDlg::setVisible(bool visible) {
 
 void CNewOrmServerDlg::changeEvent(QEvent* event) {
   QDialog::changeEvent(event);
-  if (event->type() == QEvent::WindowStateChange && isMinimized()) {
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && hasTray_) {
     hidden_ = 1;
     QTimer::singleShot(0, this, [this] {
       setWindowState(windowState() & ~Qt::WindowMinimized);
@@ -420,6 +453,11 @@ void CNewOrmServerDlg::reject() {
 void CNewOrmServerDlg::accept() {}
 
 void CNewOrmServerDlg::OnCancel() {
+  if (!hasTray_) {
+    // Hidden without a tray icon there would be no way back: minimise instead.
+    showMinimized();
+    return;
+  }
   hidden_ = 1;
   hide();
 }
@@ -472,18 +510,18 @@ std::unique_ptr<QMenu> CNewOrmServerDlg::BuildTrayMenu() {
   about->setProperty(kCommandId, ID_TRAY_ABOUT);
   menu->addSeparator();
   QMenu* client = menu->addMenu(QStringLiteral("Client Settings"));
-  // The client dialogs come with the command exchange; until then their items say so.
   struct Item {
     const char* text;
     int command;
+    void (CNewOrmServerDlg::*handler)();
   };
   for (const Item& item :
-       {Item{"Save Energy", ID_TRAY_SAVEENERGY}, Item{"Block USB", ID_TRAY_BLOCKUSB},
-        Item{"Send Offline Message", ID_TRAY_SENDOFFLINEMSG}}) {
-    QAction* action = client->addAction(QString::fromLatin1(item.text));
+       {Item{"Save Energy", ID_TRAY_SAVEENERGY, &CNewOrmServerDlg::OnTraySaveEnergy},
+        Item{"Block USB", ID_TRAY_BLOCKUSB, &CNewOrmServerDlg::OnTrayBlockUsb},
+        Item{"Send Offline Message", ID_TRAY_SENDOFFLINEMSG,
+             &CNewOrmServerDlg::OnTraySendOfflineMsg}}) {
+    QAction* action = client->addAction(QString::fromLatin1(item.text), this, item.handler);
     action->setProperty(kCommandId, item.command);
-    action->setEnabled(false);
-    action->setToolTip(QStringLiteral("Not available in this version"));
   }
   QAction* history =
       menu->addAction(QStringLiteral("History"), this, &CNewOrmServerDlg::OnTrayHistory);
@@ -507,11 +545,44 @@ void CNewOrmServerDlg::OnTrayAbout() {
   about_ = nullptr;
 }
 
+namespace {
+
+// Runs a client dialog modally with `open` pointing at it while its loop runs.
+template <typename Dialog, typename... Args>
+void RunClientDialog(QPointer<Dialog>& open, Args&&... args) {
+  if (open) {
+    open->raise();
+    open->activateWindow();
+    return;
+  }
+  Dialog dialog(std::forward<Args>(args)...);
+  open = &dialog;
+  dialog.exec();
+  open = nullptr;
+}
+
+}  // namespace
+
+void CNewOrmServerDlg::OnTrayBlockUsb() {
+  RunClientDialog(blockUsb_, machine_, *exchange_, KnownClients(), nullptr);
+}
+
+void CNewOrmServerDlg::OnTraySaveEnergy() {
+  RunClientDialog(saveEnergy_, *exchange_, KnownClients(), nullptr);
+}
+
+void CNewOrmServerDlg::OnTraySendOfflineMsg() {
+  RunClientDialog(offlineMsg_, *exchange_, KnownClients(), nullptr);
+}
+
 void CNewOrmServerDlg::OnTrayExit() {
   // The order matters: the listener stops before the dialogs close and the socket goes, so no
   // report is handed to a window that is ending.
   handOff_.Stop();
   if (aboutOpen_ && about_) about_->reject();
+  if (saveEnergy_) saveEnergy_->reject();
+  if (offlineMsg_) offlineMsg_->reject();
+  if (blockUsb_) blockUsb_->reject();
   if (listener_) listener_->Stop();
   balloons_.SetTray(nullptr);
   if (tray_ != nullptr) {

@@ -29,7 +29,11 @@
 #include "server/app/MailQueue.h"
 #include "server/app/SoundPlayer.h"
 #include "server/common/Balloons.h"
-#include "server/settings/ServerSettings.h"
+#include "server/dialogs/blockusb/CBlockUSBDlg.h"
+#include "server/dialogs/exchange/CommandExchange.h"
+#include "server/dialogs/offlinemsg/COfflineMsgLogDlg.h"
+#include "server/dialogs/saveenergy/CSaveEnergyDlg.h"
+#include "server/dialogs/settings/ServerSettings.h"
 
 class QAction;
 class QCheckBox;
@@ -75,6 +79,8 @@ struct ConsoleOptions {
   std::uint16_t port = 40007;
   // The program name of the default log path (default: this executable's).
   QString programName;
+  // Whether a system tray exists; default: asked of the desktop at start.
+  std::optional<bool> systemTray;
 };
 
 enum class InitOutcome {
@@ -151,6 +157,14 @@ class CNewOrmServerDlg : public QDialog, public IHistorySink {
   // Where the event socket is bound (port 0 before initialisation).
   platform::SocketAddress EventSocketAddress() const;
   bool AboutBoxOpen() const { return aboutOpen_; }
+  // Without a system tray the window shows at start, minimises instead of hiding, and its File
+  // menu has "Exit": otherwise nothing would show it or end it.
+  bool HasSystemTray() const { return hasTray_; }
+  // The client dialogs' one exchange and its result holders.
+  CommandExchange& Exchange() { return *exchange_; }
+  CBlockUSBDlg* BlockUsbDialog() const { return blockUsb_; }
+  CSaveEnergyDlg* SaveEnergyDialog() const { return saveEnergy_; }
+  COfflineMsgLogDlg* OfflineMsgDialog() const { return offlineMsg_; }
 
   // Print into this PDF file instead of asking for a printer (tests, scripted runs).
   void SetPrintOutputFile(const QString& pdfFile);
@@ -166,6 +180,9 @@ class CNewOrmServerDlg : public QDialog, public IHistorySink {
   void OnTrayServerSettings();  // 32797
   void OnTrayAbout();           // 32773, 32802, 16
   void OnTrayExit();            // 32771
+  void OnTrayBlockUsb();        // 32803
+  void OnTraySaveEnergy();      // 32805
+  void OnTraySendOfflineMsg();  // 32807
   void OnHide();                // 32798, 32788
   void OnCopy();                // 32787, 32801, 1004
   void OnSelectAll();           // 32789, 32800, 1007
@@ -230,6 +247,12 @@ class CNewOrmServerDlg : public QDialog, public IHistorySink {
   bool ending_ = false;
   bool aboutOpen_ = false;
   QPointer<CAboutDlg> about_;
+  bool hasTray_ = true;
+  QMenu* fileMenu_ = nullptr;  // owned by the menu bar
+  std::unique_ptr<CommandExchange> exchange_;
+  QPointer<CBlockUSBDlg> blockUsb_;  // each set while its modal loop runs
+  QPointer<CSaveEnergyDlg> saveEnergy_;
+  QPointer<COfflineMsgLogDlg> offlineMsg_;
 };
 
 }  // namespace uv::server

@@ -16,7 +16,8 @@
 #include "server/app/EventRules.h"
 #include "server/app/MailQueue.h"
 #include "server/common/Balloons.h"
-#include "server/settings/ServerSettings.h"
+#include "gui/list/EventRow.h"
+#include "server/dialogs/settings/ServerSettings.h"
 
 namespace uv::server {
 

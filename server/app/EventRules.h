@@ -1,7 +1,7 @@
 #pragma once
 // The text rules the console applies to one event report: the version split, the History row,
 // the balloon text, the sound choice, the log line and the mail body, each with its outlet's
-// filter rule (server/filter/FilterBits.h).
+// filter rule (server/dialogs/filter/FilterBits.h).
 //
 // All texts are single-byte text held in std::string; nothing here touches a widget, a file or a
 // socket, so every rule can be tested on its own. Thread affinity: none (pure functions).
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "gui/list/EventRow.h"
-#include "server/filter/FilterBits.h"
+#include "server/dialogs/filter/FilterBits.h"
 
 namespace uv::server {
 

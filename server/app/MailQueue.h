@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "server/settings/ServerSettings.h"
+#include "server/dialogs/settings/ServerSettings.h"
 
 namespace uv::server {
 

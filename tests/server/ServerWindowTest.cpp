@@ -64,6 +64,7 @@ class ServerWindowTest : public QObject {
   // A window on its own machine root, listening on a port of the system's choice.
   CNewOrmServerDlg& Open(InitOutcome expected = InitOutcome::kRunning) {
     ConsoleOptions options;
+    options.systemTray = true;
     options.bindAddress = Ipv4Address::Loopback();
     options.port = 0;
     window_ = std::make_unique<CNewOrmServerDlg>(*machine_, kVersion, options);
@@ -138,8 +139,17 @@ class ServerWindowTest : public QObject {
     QMenu* client = menu->actions().at(2)->menu();
     QVERIFY(client != nullptr);
     QCOMPARE(MenuTexts(*client), (QStringList{"Save Energy", "Block USB", "Send Offline Message"}));
-    for (QAction* action : client->actions()) QVERIFY(!action->isEnabled());
+    for (QAction* action : client->actions()) QVERIFY(action->isEnabled());
     QVERIFY(menu->actions().at(5)->isEnabled());
+  }
+
+  void historyColumnsShowAWholeDateAndTimeInTheirProportions() {
+    auto& window = Open();
+    CUVTListCtrl& list = window.List();
+    const QFontMetrics metrics(list.font());
+    QVERIFY(list.columnWidth(0) > metrics.horizontalAdvance(QStringLiteral("01/01/2026")));
+    QVERIFY(list.columnWidth(1) > metrics.horizontalAdvance(QStringLiteral("23:59:59")));
+    QVERIFY(std::abs(list.columnWidth(5) * 70.0 / list.columnWidth(0) - 370.0) < 8.0);
   }
 
   void historyAndSettingsShowTheirTabAndHideComesBack() {
@@ -224,6 +234,7 @@ class ServerWindowTest : public QObject {
     auto& first = Open();
     Q_UNUSED(first);
     ConsoleOptions options;
+    options.systemTray = true;
     options.bindAddress = Ipv4Address::Loopback();
     options.port = 0;
     InitOutcome third = InitOutcome::kRunning;
@@ -256,6 +267,7 @@ class ServerWindowTest : public QObject {
     QCOMPARE(blocker->Bind(SocketAddress{address, 40007}), kErrorSuccess);
     ScopedMessageBoxAnswerer answerer;
     ConsoleOptions options;
+    options.systemTray = true;
     options.bindAddress = address;
     CNewOrmServerDlg window(*machine_, kVersion, options);
     QSignalSpy ended(&window, &CNewOrmServerDlg::programEnd);

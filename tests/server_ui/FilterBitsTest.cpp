@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "server/filter/FilterBits.h"
+#include "server/dialogs/filter/FilterBits.h"
 
 namespace uv::server {
 namespace {

@@ -7,8 +7,8 @@
 #include <QtTest>
 
 #include "platform/registry/Registry.h"
-#include "server/filter/CFilterDlg.h"
-#include "server/settings/ServerSettings.h"
+#include "server/dialogs/filter/CFilterDlg.h"
+#include "server/dialogs/settings/ServerSettings.h"
 #include "tests/server_ui/UiTestSupport.h"
 
 using uv::server::CFilterDlg;

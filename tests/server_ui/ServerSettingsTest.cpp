@@ -9,7 +9,7 @@
 
 #include "platform/machine/Machine.h"
 #include "platform/registry/Registry.h"
-#include "server/settings/ServerSettings.h"
+#include "server/dialogs/settings/ServerSettings.h"
 
 namespace uv::server {
 namespace {

@@ -14,8 +14,9 @@
 
 #include "gui/common/MessageBoxes.h"
 #include "platform/registry/Registry.h"
-#include "server/settings/CIPAddressCtrl.h"
-#include "server/settings/CSettingsPage.h"
+#include "gui/common/MessageBoxes.h"
+#include "server/dialogs/settings/CIPAddressCtrl.h"
+#include "server/dialogs/settings/CSettingsPage.h"
 #include "tests/server_ui/UiTestSupport.h"
 
 using uv::server::CIPAddressCtrl;

@@ -1,4 +1,4 @@
-#include "server/settings/CIPAddressCtrl.h"
+#include "server/dialogs/settings/CIPAddressCtrl.h"
 
 #include <QHBoxLayout>
 #include <QIntValidator>

@@ -1,4 +1,4 @@
-#include "server/filter/FilterBits.h"
+#include "server/dialogs/filter/FilterBits.h"
 
 namespace uv::server {
 

@@ -1,9 +1,9 @@
-#include "server/filter/CFilterDlg.h"
+#include "server/dialogs/filter/CFilterDlg.h"
 
 #include <QCheckBox>
 #include <QPushButton>
 
-#include "server/settings/ServerSettings.h"
+#include "server/dialogs/settings/ServerSettings.h"
 #include "ui_FilterDlg.h"
 
 namespace uv::server {

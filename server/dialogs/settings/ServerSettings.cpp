@@ -1,4 +1,4 @@
-#include "server/settings/ServerSettings.h"
+#include "server/dialogs/settings/ServerSettings.h"
 
 #include <QCoreApplication>
 #include <QFile>

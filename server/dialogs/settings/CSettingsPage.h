@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "server/settings/ServerSettings.h"
+#include "server/dialogs/settings/ServerSettings.h"
 
 class QAbstractButton;
 

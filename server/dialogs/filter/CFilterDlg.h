@@ -10,7 +10,7 @@
 #include <array>
 #include <memory>
 
-#include "server/filter/FilterBits.h"
+#include "server/dialogs/filter/FilterBits.h"
 
 class QCheckBox;
 

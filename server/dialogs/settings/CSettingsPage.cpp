@@ -1,4 +1,4 @@
-#include "server/settings/CSettingsPage.h"
+#include "server/dialogs/settings/CSettingsPage.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -15,7 +15,8 @@
 
 #include "gui/common/MessageBoxes.h"
 #include "platform/machine/Machine.h"
-#include "server/settings/CIPAddressCtrl.h"
+#include "gui/common/MessageBoxes.h"
+#include "server/dialogs/settings/CIPAddressCtrl.h"
 #include "ui_SettingsPage.h"
 
 namespace uv::server {

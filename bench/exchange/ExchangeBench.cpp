@@ -1,0 +1,59 @@
+// Figures of the console's command exchange (run it in a network namespace of its own):
+//  1. Get Status round trips against a local peer that answers as the agent does: p50, p99;
+//  2. the status view over 100 known clients of which 10 never answer: its whole duration,
+//     against the bound of 10 reply limits plus 1 s.
+#include <QApplication>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "platform/machine/Machine.h"
+#include "gui/common/MessageBoxes.h"
+#include "server/dialogs/blockusb/CViewStatusDlg.h"
+#include "tests/server_ui/StandInAgent.h"
+
+using namespace std::chrono;
+using namespace uv;
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  QTemporaryDir dir;
+  platform::Machine machine(dir.path().toStdString());
+  server::test::StandInAgent agent;
+  agent.blocked = true;
+
+  server::ExchangeLimits limits;
+  limits.port = agent.Port();
+  server::CommandExchange exchange(machine, limits);
+  const server::ExchangeRequest request{
+      "127.0.0.1", server::ExchangePhase::kQuery, 0, server::ExchangeKind::kBlockState, {}};
+  std::vector<double> ms;
+  for (int i = 0; i < 2000; ++i) {
+    const auto start = steady_clock::now();
+    if (exchange.Run(request) != server::ExchangeStatus::kDone) return 1;
+    ms.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
+  }
+  std::sort(ms.begin(), ms.end());
+  std::printf("Get Status round trip: p50 %.3f ms, p99 %.3f ms (%zu exchanges)\n",
+              ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.size());
+
+  std::vector<std::string> clients;
+  for (int i = 1; i <= 100; ++i) {
+    clients.push_back("127.0.0." + std::to_string(i));
+    if (i % 10 == 5)
+      agent.silentAddresses.insert(
+          platform::Ipv4Address(127, 0, 0, static_cast<std::uint8_t>(i)).HostOrder());
+  }
+  server::ScopedMessageBoxAnswerer boxes;
+  server::CViewStatusDlg view(exchange, clients);
+  const auto start = steady_clock::now();
+  view.CollectRows();
+  const double seconds = duration<double>(steady_clock::now() - start).count();
+  const double bound = 10 * duration<double>(limits.reply).count() + 1.0;
+  std::printf("status view, 100 clients, 10 silent: %.2f s (bound %.1f s), %zu messages\n", seconds,
+              bound, boxes.Texts().size());
+  return seconds <= bound ? 0 : 2;
+}
