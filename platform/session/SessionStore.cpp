@@ -14,6 +14,7 @@
 
 #include "platform/machine/Machine.h"
 #include "platform/posix/ErrnoError.h"
+#include "platform/session/IdleDetector.h"
 
 namespace uv::platform {
 
@@ -290,6 +291,8 @@ Result<std::uint32_t> SessionStore::Login(std::string_view user) {
     }
     if (mine != nullptr) {
       mine->state = SessionState::kActive;
+      // Logging on takes input: an idle spell of the reconnected session is over.
+      mine->attributes.erase(std::string(kIdleSinceAttribute));
       id = mine->id;
       return kErrorSuccess;
     }
