@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "client/agent/reporter/CReporterContext.h"
+#include "client/agent/settings/CClientSettings.h"
 #include "platform/eventlog/EventLog.h"
 #include "platform/machine/Machine.h"
 #include "platform/net/HostResolver.h"
 #include "platform/net/Socket.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/process/ProcessLauncher.h"
-#include "platform/registry/Registry.h"
 #include "platform/session/SessionStore.h"
 #include "platform/trace/Trace.h"
 #include "protocol/EventCategory.h"
@@ -32,8 +32,6 @@ namespace {
 using namespace std::chrono_literals;
 using platform::Trace;
 using platform::TraceF;
-
-constexpr std::string_view kSettingsKey = "Software\\Quorrel\\USB Vantrel Client\\Settings";
 
 // The probe: five receive attempts, each followed by a wait of up to this long for an answer.
 constexpr int kProbeAttempts = 5;
@@ -52,13 +50,35 @@ constexpr std::size_t kReplayReadBuffer = 1024;
 // not read at all.
 constexpr std::size_t kRunExeBuffer = 260;
 
-bool Contains(std::string_view text, std::string_view word) {
-  return text.find(word) != std::string_view::npos;
+// A report is "VERSION=...,DD/MM/YYYY,HH:MM:SS,computer\user,address,message": its category is
+// the first word of the message, which starts after the fifth ",". The decisions below go by that
+// word, never by words found elsewhere in the report (a file named Removed.txt, a folder named
+// Shutdown).
+constexpr int kFieldsBeforeMessage = 5;
+
+std::string_view MessageOfReport(std::string_view report) {
+  for (int i = 0; i < kFieldsBeforeMessage; ++i) {
+    const std::size_t comma = report.find(',');
+    if (comma == std::string_view::npos) return {};
+    report.remove_prefix(comma + 1);
+  }
+  return report;
 }
 
 // Reports of device events go to the replay queue as well; file activity only to the journal.
-bool IsDeviceReport(std::string_view report) {
-  return Contains(report, "Inserted") || Contains(report, "Mounted") || Contains(report, "Removed");
+bool IsDeviceCategory(std::string_view word) {
+  return word == "Inserted" || word == "Mounted" || word == "Removed";
+}
+
+// Shutdown reports must leave at once.
+bool IsShutdownCategory(std::string_view word) {
+  return word == "Shutdown" || word == "System-Shutdown";
+}
+
+// The configured RunExe word fires on reports of its own category; "Shutdown" also on a system
+// shutdown.
+bool RunExeWordFires(std::string_view configured, std::string_view category) {
+  return configured == category || (configured == "Shutdown" && category == "System-Shutdown");
 }
 
 struct FileCloser {
@@ -167,6 +187,10 @@ bool CEventReporter::BuildReportBody(const std::string& text, bool appendCompute
   if (!address) {
     // The agent runs as a service: nobody could answer a message box, and waiting for one
     // would stall device handling. The failure goes where an administrator looks instead.
+    if (context_.HasMessageBox()) {
+      context_.ShowMessage("Could not resolve IP", "Error");
+      return false;
+    }
     Trace("Could not resolve IP");
     const platform::WinError logged =
         platform::ReportEvent(machine, platform::EventType::kError, kEventCouldNotResolveIp,
@@ -196,12 +220,13 @@ bool CEventReporter::BuildReportBody(const std::string& text, bool appendCompute
 }
 
 void CEventReporter::SendEventReport(const std::string& report, const std::string& server) {
+  const std::string_view category = protocol::CategoryWordOfMessage(MessageOfReport(report));
   // Looked up once per report: every probe and datagram of it leaves from the same address.
   const platform::Ipv4Address local = platform::LocalBindAddress(context_.Machine());
   if (Probe(server, local) == kReachable) {
     // A shutdown report must leave at once: the computer may be going down, and a replay could
     // hold it back for minutes.
-    if (!Contains(report, "Shutdown")) {
+    if (!IsShutdownCategory(category)) {
       std::lock_guard lock(context_.JournalMutex());
       if (context_.PendingLocked() && OfflineSwitchOn()) ReplayQueueLocked(server, local);
     }
@@ -211,7 +236,7 @@ void CEventReporter::SendEventReport(const std::string& report, const std::strin
   if (!OfflineSwitchOn()) return;  // dropped
   std::lock_guard lock(context_.JournalMutex());
   WriteOfflineMsgLocked(report, false);
-  if (IsDeviceReport(report)) {
+  if (IsDeviceCategory(category)) {
     WriteOfflineMsgLocked(report, true);
     context_.SetPendingLocked(true);
   }
@@ -340,13 +365,8 @@ void CEventReporter::WriteOfflineMsgLocked(const std::string& report, bool repla
 }
 
 bool CEventReporter::OfflineSwitchOn() {
-  auto registry = context_.Machine().OpenRegistry();
-  if (registry) {
-    auto key = platform::RegKey::Open(**registry, kSettingsKey);
-    if (key) {
-      auto value = key->QueryDword("SendOfflineMsg");
-      if (value) return *value != 0;
-    }
+  if (const auto value = CClientSettings(context_.Machine()).Dword("SendOfflineMsg")) {
+    return *value != 0;
   }
   Trace("Send Offline Msg option does not exist");
   return false;
@@ -375,13 +395,7 @@ bool CEventReporter::GetActiveSessionUser(std::string& user) {
 }
 
 void CEventReporter::LoadRunExeSetting() {
-  auto registry = context_.Machine().OpenRegistry();
-  if (!registry) return;
-  auto key = platform::RegKey::Open(**registry, kSettingsKey);
-  if (!key) return;
-  auto raw = key->QueryValue("RunExe");
-  if (!raw || raw->data.size() > kRunExeBuffer) return;
-  auto value = key->QueryString("RunExe");
+  const auto value = CClientSettings(context_.Machine()).String("RunExe", kRunExeBuffer);
   if (!value) return;
 
   const protocol::RunExeSetting setting = protocol::ParseRunExeSetting(*value);
@@ -399,7 +413,7 @@ void CEventReporter::LoadRunExeSetting() {
 
 void CEventReporter::RunExeForEvent(const std::string& text, const std::string& server) {
   const auto word = protocol::RunExeWordOf(static_cast<std::uint32_t>(RunExeCode));
-  if (!word || !Contains(text, *word)) return;
+  if (!word || !RunExeWordFires(*word, protocol::CategoryWordOfMessage(text))) return;
   RunConfiguredProgram(RunExeCommand);
   ReportExecuted("Executed " + RunExeCommand, server);
 }

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/eventlog/EventLog.h"
 #include "platform/machine/Machine.h"
+#include "platform/trace/Trace.h"
 
 namespace uv::agent {
 namespace {
@@ -32,6 +34,35 @@ CReporterContext::CReporterContext(platform::Machine& machine, std::string versi
 bool CReporterContext::Pending() {
   std::lock_guard lock(journalMutex_);
   return pending_;
+}
+
+void CReporterContext::SetMessageBox(MessageBoxFunction show) {
+  std::lock_guard lock(messageMutex_);
+  messageBox_ = std::move(show);
+}
+
+bool CReporterContext::HasMessageBox() {
+  std::lock_guard lock(messageMutex_);
+  return static_cast<bool>(messageBox_);
+}
+
+void CReporterContext::ShowMessage(std::string_view text, std::string_view caption) {
+  MessageBoxFunction show;
+  {
+    std::lock_guard lock(messageMutex_);
+    show = messageBox_;
+  }
+  if (show) {
+    show(text, caption);
+    return;
+  }
+  platform::Trace(text);
+  const platform::WinError logged =
+      platform::ReportEvent(machine_, platform::EventType::kError, kEventAgentMessage, kEventSource,
+                            {std::string(text), std::string(caption)});
+  if (logged != platform::kErrorSuccess) {
+    platform::TraceF("Could not write to the event log err : %u", static_cast<unsigned>(logged));
+  }
 }
 
 }  // namespace uv::agent

@@ -7,9 +7,12 @@
 // Thread affinity: none. The version text and the paths never change after construction; the
 // pending flag and the queue files are guarded by JournalMutex().
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace uv::platform {
 class Machine;
@@ -44,13 +47,29 @@ class CReporterContext {
   // Takes the lock for one read; for callers outside the reporter (tests, the agent's status).
   bool Pending();
 
+  // Where the agent's message boxes go ("Could not resolve IP", "Excepation in FormatDetails"):
+  // the agent runs as a service, so nobody could answer a box and nothing may wait for one. The
+  // program installs the service host's outlet (stderr with a terminal, else the event log);
+  // until one is installed a message is traced and written to the event log as an error event
+  // kEventAgentMessage with the text and the caption as its strings. Called from the reporting
+  // threads; the outlet must not block.
+  using MessageBoxFunction = std::function<void(std::string_view text, std::string_view caption)>;
+  void SetMessageBox(MessageBoxFunction show);
+  bool HasMessageBox();
+  void ShowMessage(std::string_view text, std::string_view caption);
+
+  static constexpr std::uint32_t kEventAgentMessage = 0xC0000101;
+  static constexpr std::string_view kEventSource = "USBVantrel Client Service";
+
  private:
   platform::Machine& machine_;
   const std::string versionText_;
   const std::filesystem::path offlineMsgPath_;
   const std::filesystem::path offlineUsbMsgPath_;
   std::mutex journalMutex_;
-  bool pending_ = false;  // guarded by journalMutex_
+  bool pending_ = false;     // guarded by journalMutex_
+  std::mutex messageMutex_;  // guards messageBox_
+  MessageBoxFunction messageBox_;
 };
 
 }  // namespace uv::agent

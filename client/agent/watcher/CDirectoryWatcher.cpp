@@ -361,16 +361,12 @@ void CDirectoryWatcher::IssueRead(CDirectoryInfo& info) {
 void CDirectoryWatcher::ReportChanges(CDirectoryInfo& info, std::uint32_t bytes) {
   const std::string server = Server();
   const std::size_t size = std::min<std::size_t>(bytes, info.buffer_.size());
-  std::size_t dropped = 0;
+  // Every record read is a real change, also on a drive being stopped: they are the last
+  // changes before a removal, or changes made after a removal that failed. The reporter journals
+  // them when the console is away; none is dropped here.
   const bool whole = platform::ForEachNotifyRecord(
       std::span<const std::byte>(info.buffer_.data(), size),
       [&](std::uint32_t action, std::span<const std::byte> name) {
-        // Each report may block for seconds while the console is away; once the drive is
-        // being stopped (unmounted, or the agent shutting down) the rest are not worth the wait.
-        if (dropped != 0 || info.State() == kStateStopRequested) {
-          ++dropped;
-          return;
-        }
         const std::string text = FormatChange(action, info.rootPath_, name);
         if (text.empty()) {
           TraceF("Directory watcher: unknown change %u on %s\n", action, info.rootPath_.c_str());
@@ -385,10 +381,6 @@ void CDirectoryWatcher::ReportChanges(CDirectoryInfo& info, std::uint32_t bytes)
           Trace("Directory watcher: report failed\n");
         }
       });
-  if (dropped != 0) {
-    TraceF("Directory watcher: %zu changes on %s not reported, the drive is being stopped\n",
-           dropped, info.rootPath_.c_str());
-  }
   if (!whole) {
     TraceF("Directory watcher: damaged change record on %s, rest dropped\n",
            info.rootPath_.c_str());

@@ -103,7 +103,7 @@ class CDirectoryWatcher {
   // registered (the system is asking whether the drive may go: the window must still hear
   // whether the removal failed); without it, it is unregistered (the drive has gone). The
   // directory handle is closed before this returns, so that the removal can go ahead; changes of
-  // the drive that the worker has not reported yet are dropped (with a trace).
+  // the drive that the worker has already read are still reported.
   bool StopMonitor(unsigned driveLetter, bool keep);
 
   // The record of a drive letter or of a notification registration; nullptr when none. Records

@@ -311,6 +311,44 @@ TEST_F(ReporterTest, ShutdownReportsNeverReplay) {
   EXPECT_TRUE(Context().Pending());
 }
 
+// Queue, replay and RunExe go by the report's category word (its message's first word), not by
+// words that file names happen to hold.
+TEST_F(ReporterTest, CategoryWordsDecideNotWordsInFileNames) {
+  Start(14);
+  CEventReporter reporter(Context());
+  console_->SetAnswer(std::nullopt);
+  struct Case {
+    std::string text;
+    bool queued;
+  };
+  const std::vector<Case> cases{
+      {"Added E:\\Removed.txt", false},
+      {"Renamed file to E:\\Mounted Inserted.doc", false},
+      {"Removed Disk on PC17\\user1", true},
+  };
+  for (const auto& c : cases) reporter.ReportToServer(c.text, Server());
+  const std::string journal = Journal();
+  const std::string queue = Queue();
+  for (const auto& c : cases) {
+    EXPECT_NE(journal.find(c.text), std::string::npos) << c.text;
+    EXPECT_EQ(queue.find(c.text) != std::string::npos, c.queued) << c.text;
+  }
+  ASSERT_TRUE(Context().Pending());
+
+  // A file named Shutdown.log is no shutdown: it replays the queue first and starts nothing
+  // configured for "Shutdown".
+  const auto marker = machine_->root() / "shutdown-program-ran";
+  machine_->SetRunExe("Shutdown /usr/bin/touch " + marker.string());
+  console_->SetAnswer(std::string("IMA;"));
+  reporter.ReportToServer("Added E:\\Shutdown.log", Server());
+  const auto reports = (console_->Settle(), console_->Reports());
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_NE(reports[0].find("Offline,Removed Disk"), std::string::npos) << reports[0];
+  EXPECT_TRUE(IsReport(reports[1], Rest("LocalSystem", "Added E:\\Shutdown.log")));
+  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_EQ(Queue(), "");
+}
+
 TEST_F(ReporterTest, ReplayPausesBeforeThe51stAnd102ndLine) {
   Start(6);
   std::string queue;

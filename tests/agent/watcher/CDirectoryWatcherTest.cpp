@@ -389,41 +389,56 @@ TEST_F(WatcherTest, UnwatchAllWithCompletionsStillQueued) {
   EXPECT_EQ(reports.size(), before + 1);
 }
 
-// A reporter whose first report waits until the test lets it go, as one waits for an absent
-// console's probe.
+// A reporter whose reports of chosen texts wait until the test lets them go, as one waits for
+// an absent console's probe.
 class BlockingReporter : public RecordingReporter {
  public:
+  void HoldOn(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    held_.insert(text);
+  }
   void ReportToServer(const std::string& text, const std::string& server,
                       std::string* body) override {
     RecordingReporter::ReportToServer(text, server, body);
     std::unique_lock lock(mutex_);
-    released_.wait(lock, [&] { return released; });
+    released_.wait(lock, [&] { return !held_.contains(text); });
   }
-  void Release() {
+  void Release(const std::string& text) {
     std::lock_guard lock(mutex_);
-    released = true;
+    held_.erase(text);
     released_.notify_all();
   }
 
  private:
   std::mutex mutex_;
   std::condition_variable released_;
-  bool released = false;
+  std::set<std::string> held_;
 };
 
-TEST(WatcherStopTest, ChangesWaitingBehindASlowReportAreDroppedWhenTheDriveStops) {
+TEST(WatcherStopTest, ChangesAlreadyReadAreReportedWhenTheDriveStops) {
   TempDir drive;
   platform::DriveMap drives;
   drives.Set('E', drive.path());
   BlockingReporter reporter;
+  reporter.HoldOn("Added E:\\first");
+  reporter.HoldOn("Added E:\\f0");
   CDirectoryWatcher watcher(reporter, drives);
   ASSERT_EQ(watcher.Watch('E', kServer, nullptr), kErrorSuccess);
-  for (int i = 0; i < 50; ++i) WriteFile(drive.path() / ("f" + std::to_string(i)), "");
+  // While the worker waits in the first report, ten changes queue up; the next read takes them
+  // all, and the worker then waits in the report of the first of them.
+  WriteFile(drive.path() / "first", "");
+  reporter.WaitFor("Added E:\\first");
+  for (int i = 0; i < 10; ++i) WriteFile(drive.path() / ("f" + std::to_string(i)), "");
+  reporter.Release("Added E:\\first");
   reporter.WaitFor("Added E:\\f0");
+  // The drive goes while nine changes that were read wait behind the slow report: they are
+  // still reported, not dropped.
   EXPECT_TRUE(watcher.StopMonitor('E', false));
-  reporter.Release();
-  watcher.UnwatchAll();  // returns without reporting the other 49
-  EXPECT_EQ(reporter.Reports(), std::vector<std::string>{"Added E:\\f0"});
+  reporter.Release("Added E:\\f0");
+  watcher.UnwatchAll();
+  std::vector<std::string> expected{"Added E:\\first"};
+  for (int i = 0; i < 10; ++i) expected.push_back("Added E:\\f" + std::to_string(i));
+  EXPECT_EQ(reporter.Reports(), expected);
 }
 
 TEST(WatcherLifetimeTest, DestroyedWithDrivesWatchedAndChangesPending) {
