@@ -177,8 +177,23 @@ TEST_F(AgentTest, BadInputLeavesTheRegistryAsWellFormedCommandsWroteIt) {
   }
   ASSERT_TRUE(users.has_value());
   EXPECT_EQ(*users, std::string(299, 'x'));
+  // SIT values that are no number or do not fit 32 bits write nothing; the largest one does.
+  {
+    // On one connection, so the SOM at the end says every frame before it was handled.
+    TcpSocket socket = Connect();
+    for (const char* frame :
+         {"   7SIT;ab;", "  16SIT;99999999999;", "   8SIT;-10;", "   5SIT;;", "   6SOM;1;"}) {
+      ASSERT_TRUE(socket.Send(std::string_view(frame)).ok());
+    }
+    for (int i = 0; i < 200 && Dword("SendOfflineMsg") != 1u; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(Dword("SendOfflineMsg"), 1u);
+  }
   EXPECT_EQ(Exchange(kGet), std::string("   5GET;\x02", 9));
   EXPECT_EQ(Dword("BlockUSB"), std::nullopt);  // nothing malformed wrote it
+  EXPECT_EQ(Dword("SystemIdleTime"), std::nullopt);
+  Exchange("  15SIT;4294967295;", false);
+  for (int i = 0; i < 200 && !Dword("SystemIdleTime"); ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(Dword("SystemIdleTime"), 4294967295u);
 }
 
 TEST_F(AgentTest, AllowedConsolesServesListedAddressesOnly) {
