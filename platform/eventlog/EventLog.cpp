@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "platform/machine/Machine.h"
 #include "platform/posix/ErrnoError.h"
 #include "platform/posix/UniqueFd.h"
+#include "platform/registry/Registry.h"
 
 namespace uv::platform {
 namespace {
@@ -215,6 +217,83 @@ Result<std::vector<EventRecord>> ReadEventLog(const Machine& machine, std::size_
   }
   if (in.bad()) return Result<std::vector<EventRecord>>::Failure(kErrorInvalidData);
   return events;
+}
+
+namespace {
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsValidSourceName(std::string_view name) {
+  return !name.empty() && name.size() <= 255 && name.find('\\') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
+}
+
+std::string LogKeyPath(std::string_view logName) {
+  return std::string(kEventLogKey) + "\\" + std::string(logName);
+}
+
+}  // namespace
+
+WinError RegisterEventSource(Machine& machine, std::string_view logName,
+                             std::string_view sourceName, std::string_view messageFile,
+                             std::uint32_t typesSupported) {
+  if (!IsValidSourceName(logName) || !IsValidSourceName(sourceName)) return kErrorInvalidName;
+  auto registry = machine.OpenRegistry();
+  if (!registry) return registry.error();
+  auto logKey = RegKey::Create(**registry, LogKeyPath(logName));
+  if (!logKey) return logKey.error();
+  auto sourceKey = logKey->CreateSubKey(sourceName);
+  if (!sourceKey) return sourceKey.error();
+  if (WinError e = sourceKey->SetString("EventMessageFile", messageFile); e != kErrorSuccess) {
+    return e;
+  }
+  if (WinError e = sourceKey->SetDword("TypesSupported", typesSupported); e != kErrorSuccess) {
+    return e;
+  }
+  // A "Sources" of another type (edited by hand) is replaced rather than trusted.
+  std::vector<std::string> sources = logKey->QueryMultiString("Sources").value_or({});
+  for (const auto& name : sources) {
+    if (SameName(name, sourceName)) return kErrorSuccess;
+  }
+  sources.emplace_back(sourceName);
+  return logKey->SetMultiString("Sources", sources);
+}
+
+WinError RemoveEventSource(Machine& machine, std::string_view logName,
+                           std::string_view sourceName) {
+  if (!IsValidSourceName(logName) || !IsValidSourceName(sourceName)) return kErrorInvalidName;
+  auto registry = machine.OpenRegistry();
+  if (!registry) return registry.error();
+  auto logKey = RegKey::Open(**registry, LogKeyPath(logName), RegAccess::kWrite);
+  if (!logKey) return logKey.error() == kErrorFileNotFound ? kErrorSuccess : logKey.error();
+  if (WinError e = logKey->DeleteTree(sourceName); e != kErrorSuccess && e != kErrorFileNotFound) {
+    return e;
+  }
+  auto sources = logKey->QueryMultiString("Sources");
+  if (!sources) return kErrorSuccess;
+  std::vector<std::string> kept;
+  for (auto& name : *sources) {
+    if (!SameName(name, sourceName)) kept.push_back(std::move(name));
+  }
+  if (kept.size() == sources->size()) return kErrorSuccess;
+  return logKey->SetMultiString("Sources", kept);
+}
+
+std::vector<std::string> EventSources(Machine& machine, std::string_view logName) {
+  auto registry = machine.OpenRegistry();
+  if (!registry) return {};
+  auto logKey = RegKey::Open(**registry, LogKeyPath(logName));
+  if (!logKey) return {};
+  return logKey->QueryMultiString("Sources").value_or({});
 }
 
 }  // namespace uv::platform

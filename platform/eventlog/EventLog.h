@@ -55,6 +55,24 @@ struct EventRecord {
 Result<std::vector<EventRecord>> ReadEventLog(const Machine& machine,
                                               std::size_t* skipped = nullptr);
 
+// Event sources (RegisterEventSource's registry side), as Windows keeps them under
+// SYSTEM\CurrentControlSet\Services\EventLog\<log>: a subkey per source with "EventMessageFile"
+// (REG_SZ) and "TypesSupported" (REG_DWORD), and the log key's "Sources" (REG_MULTI_SZ) listing
+// every source once. Registering again updates the values and leaves "Sources" as it is;
+// removing deletes the subkey and takes the name out of "Sources" (a source that is not there is
+// not an error). Names: 1 to 255 characters without "\" (kErrorInvalidName). Writing needs the
+// machine's administrator (kErrorAccessDenied).
+inline constexpr std::string_view kEventLogKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog";
+
+[[nodiscard]] WinError RegisterEventSource(Machine& machine, std::string_view logName,
+                                           std::string_view sourceName,
+                                           std::string_view messageFile,
+                                           std::uint32_t typesSupported);
+[[nodiscard]] WinError RemoveEventSource(Machine& machine, std::string_view logName,
+                                         std::string_view sourceName);
+// The log key's "Sources"; empty when the log has none.
+std::vector<std::string> EventSources(Machine& machine, std::string_view logName);
+
 // One event as its log line (with the final "\n"), and back; the parser rejects anything that is
 // not exactly such a line. Exposed for tests and tools.
 std::string FormatEventLine(const EventRecord& record);

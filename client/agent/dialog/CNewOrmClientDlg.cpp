@@ -124,6 +124,14 @@ bool CNewOrmClientDlg::ReportSystemShutdown() {
   return handle.Send(kWmSystemShutdown).ok();
 }
 
+std::uint8_t CNewOrmClientDlg::RefreshBlockPolicy() {
+  const platform::MessageWindow::Handle handle = WindowHandle();
+  if (handle.IsValid()) {
+    if (auto policy = handle.Send(kWmCheckBlockUsb)) return static_cast<std::uint8_t>(*policy);
+  }
+  return settings_.BlockUsb() != 0 ? 1 : 0;
+}
+
 std::intptr_t CNewOrmClientDlg::HandleMessage(const platform::WindowMessage& message) {
   switch (message.message) {
     case platform::kWmDeviceChange: {
@@ -138,6 +146,9 @@ std::intptr_t CNewOrmClientDlg::HandleMessage(const platform::WindowMessage& mes
     case kWmSystemShutdown:
       OnSystemShutdown();
       return 1;
+    case kWmCheckBlockUsb:
+      if (!ended_) CheckBlockUSB();
+      return blockPolicy_.load();
     default:
       break;
   }

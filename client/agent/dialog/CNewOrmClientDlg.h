@@ -50,6 +50,7 @@ class CNewOrmClientDlg {
   // Messages of the dialog's window.
   static constexpr std::uint32_t kWmServiceStop = platform::kWmUser + 1;     // private
   static constexpr std::uint32_t kWmSystemShutdown = platform::kWmUser + 2;  // private
+  static constexpr std::uint32_t kWmCheckBlockUsb = platform::kWmUser + 3;   // private
   // Sent by the idle-detection callback; handled by the idle extension.
   static constexpr std::uint32_t kWmIdleNotify = platform::kWmUser + 100;
   // The Save-Energy timer of the idle extension.
@@ -78,6 +79,11 @@ class CNewOrmClientDlg {
   // The system's shutdown, from another thread: "System-Shutdown " is reported on the dialog's
   // thread; the dialog keeps running. False when the dialog is not running.
   bool ReportSystemShutdown();
+
+  // For the command listener's GET, from any thread: CheckBlockUSB runs on the dialog's thread
+  // (it reads and writes the dialog's device record) and the refreshed BlockPolicy is returned.
+  // When the dialog is not running, the policy is read from the settings alone.
+  std::uint8_t RefreshBlockPolicy();
 
   // The dialog's window while DoModal runs (invalid before and after), for the extensions: the
   // idle callback sends kWmIdleNotify to it, the idle extension sets kSaveEnergyTimer on it

@@ -21,6 +21,35 @@ std::optional<std::string> ReadAllowedConsoles(CClientSettings& settings) {
 
 }  // namespace
 
+void CDialogCommandHandler::SetBlockUsb(bool block) {
+  settings_.SetBlockUsb(block);
+}
+void CDialogCommandHandler::SetIdleMinutes(int minutes) {
+  settings_.SetIdleMinutes(minutes);
+}
+void CDialogCommandHandler::SetSendOfflineMsg(bool on) {
+  settings_.SetSendOfflineMsg(on);
+}
+void CDialogCommandHandler::SetWhiteLists(const protocol::WhiteLists& lists) {
+  settings_.SetWhiteLists(lists);
+}
+bool CDialogCommandHandler::IsUsbBlocked() {
+  CNewOrmClientDlg* dialog = dialog_.load();
+  return dialog != nullptr ? dialog->RefreshBlockPolicy() != 0 : settings_.IsUsbBlocked();
+}
+bool CDialogCommandHandler::IsSendOfflineMsgOn() {
+  return settings_.IsSendOfflineMsgOn();
+}
+std::optional<int> CDialogCommandHandler::IdleMinutes() {
+  return settings_.IdleMinutes();
+}
+std::optional<protocol::WhiteLists> CDialogCommandHandler::ReadWhiteLists() {
+  return settings_.ReadWhiteLists();
+}
+bool CDialogCommandHandler::Stopping() {
+  return settings_.Stopping();
+}
+
 CommandListenerOptions CCommandListenerExtension::DefaultOptions() {
   CommandListenerOptions options;
   options.port = CommandPort();
@@ -30,10 +59,12 @@ CommandListenerOptions CCommandListenerExtension::DefaultOptions() {
 CCommandListenerExtension::CCommandListenerExtension(CClientSettings& settings,
                                                      CommandListenerOptions options)
     : settings_(settings),
+      handler_(settings),
       gate_(settings.Machine(), [this] { return ReadAllowedConsoles(settings_); }),
-      listener_(settings.Machine(), settings, &gate_, options) {}
+      listener_(settings.Machine(), handler_, &gate_, options) {}
 
-void CCommandListenerExtension::Start(CNewOrmClientDlg& /*dialog*/) {
+void CCommandListenerExtension::Start(CNewOrmClientDlg& dialog) {
+  handler_.SetDialog(&dialog);
   // A port that cannot be had leaves the agent without a command listener; nothing is shown.
   if (listener_.Start() != platform::kErrorSuccess) {
     platform::Trace("Command listener not started");

@@ -6,6 +6,7 @@
 //
 // Thread affinity: Start, Stop and OnMessage on the dialog's thread (IDialogExtension).
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "client/agent/listener/CCommandListener.h"
 #include "client/agent/saveenergy/CSaveEnergy.h"
 #include "platform/session/IdleDetector.h"
+#include "protocol/CommandFrame.h"
 
 namespace uv::agent {
 
@@ -23,6 +25,28 @@ class CClientSettings;
 
 // The listener on the command port, answering through the settings module, behind the
 // "AllowedConsoles" gate of the settings key.
+// The settings module answers every command word; GET goes through the dialog's CheckBlockUSB
+// (RefreshBlockPolicy) while the dialog runs, so its BlockPolicy follows the console's query.
+class CDialogCommandHandler final : public protocol::ICommandHandler {
+ public:
+  explicit CDialogCommandHandler(CClientSettings& settings) : settings_(settings) {}
+  void SetDialog(CNewOrmClientDlg* dialog) { dialog_.store(dialog); }
+
+  void SetBlockUsb(bool block) override;
+  void SetIdleMinutes(int minutes) override;
+  void SetSendOfflineMsg(bool on) override;
+  void SetWhiteLists(const protocol::WhiteLists& lists) override;
+  bool IsUsbBlocked() override;
+  bool IsSendOfflineMsgOn() override;
+  std::optional<int> IdleMinutes() override;
+  std::optional<protocol::WhiteLists> ReadWhiteLists() override;
+  bool Stopping() override;
+
+ private:
+  CClientSettings& settings_;
+  std::atomic<CNewOrmClientDlg*> dialog_{nullptr};
+};
+
 class CCommandListenerExtension final : public IDialogExtension {
  public:
   explicit CCommandListenerExtension(CClientSettings& settings,
@@ -35,6 +59,7 @@ class CCommandListenerExtension final : public IDialogExtension {
 
  private:
   CClientSettings& settings_;
+  CDialogCommandHandler handler_;
   CAllowedConsoles gate_;
   CCommandListener listener_;
 };

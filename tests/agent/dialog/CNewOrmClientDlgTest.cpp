@@ -432,7 +432,12 @@ TEST_F(DialogTest, ServerIpOfAnyText) {
 TEST_F(DialogTest, SystemShutdownReportsOnceAndNoNormalShutdownAfterIt) {
   Start(9);
   machine_->Login("alice");
+  EXPECT_EQ(dialog_->RefreshBlockPolicy(), 0);  // not running: from the settings
   RunUntilStarted();
+  // The console's status query, from another thread, refreshes the policy on the dialog's.
+  Set("BlockUSB", 1);
+  EXPECT_EQ(dialog_->RefreshBlockPolicy(), 1);
+  EXPECT_EQ(dialog_->BlockPolicy(), 1);
   EXPECT_TRUE(dialog_->ReportSystemShutdown());
   EXPECT_EQ(peers_->WaitForCount(1), std::vector<std::string>{R("System-Shutdown ")});
   Stop();

@@ -20,59 +20,13 @@
 #include "platform/service/ServiceControlManager.h"
 #include "tests/agent/reporter/TestMachine.h"
 #include "tests/agent/support/AgentPeers.h"
-
-extern char** environ;
+#include "tests/e2e/agent/AgentProcess.h"
 
 namespace uv::e2e {
 namespace {
 
 using testing::AgentPeers;
 using testing::TestMachine;
-
-constexpr char kAgent[] = USBVANTREL_CLIENT_PATH;
-const std::string kStick = "Kingston DataTraveler 3.0 USB Device";
-
-pid_t Spawn(const std::filesystem::path& root, const std::vector<std::string>& args) {
-  std::vector<std::string> env{"USBVANTREL_ROOT=" + root.string()};
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (!std::string_view(*e).starts_with("USBVANTREL_ROOT=")) env.emplace_back(*e);
-  }
-  std::vector<char*> argv{const_cast<char*>(kAgent)};
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, kAgent, nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-  return pid;
-}
-
-int Wait(pid_t pid) {
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// The program with a service command (-install, -start, ...); its exit code.
-int Command(TestMachine& machine, const std::string& action) {
-  return Wait(Spawn(machine.root(), {action, "-silent"}));
-}
-
-platform::PlugRequest Stick(char letter) {
-  platform::PlugRequest request;
-  request.vendorId = 0x0951;
-  request.productId = 0x1666;
-  request.serial = "0019E06B9C85F9A0";
-  request.vendorName = "Kingston";
-  request.productName = "DataTraveler 3.0";
-  request.letter = letter;
-  return request;
-}
-
-std::string R(const std::string& text) {
-  return "R " + text + "PC17\\alice";
-}
 
 class AgentEndToEnd : public ::testing::Test {
  protected:
@@ -206,17 +160,6 @@ TEST_F(AgentEndToEnd, SystemShutdownThenKilledAndStartedAgain) {
   Expect({R("Started client [ Drives E; ] on ")});
   ASSERT_EQ(Command(*machine_, "-stop"), 0);
   Expect({R("Shutdown client - Normal on ")});
-}
-
-TEST_F(AgentEndToEnd, ConsoleModeEndsOnSigterm) {
-  Start(3);
-  const pid_t pid = Spawn(machine_->root(), {"-debug"});
-  ASSERT_GT(pid, 0);
-  Expect({R("Started client [ Drives  ] on ")});
-  ASSERT_EQ(::kill(pid, SIGTERM), 0);
-  EXPECT_EQ(Wait(pid), 0);
-  ASSERT_TRUE(peers_->Settle());
-  EXPECT_EQ(peers_->Sequence(), std::vector<std::string>{R("Shutdown client - Normal on ")});
 }
 
 }  // namespace
