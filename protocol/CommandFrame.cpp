@@ -254,7 +254,11 @@ class HandlerVisitor final : public FrameVisitor {
         handler_.SetBlockUsb(DecimalValue(frame.argument) == 1);
         break;
       case CommandWord::kSit:
-        handler_.SetIdleMinutes(DecimalValue(frame.argument));
+        // Minutes are a 32-bit count: an argument that is not one, or does not fit, writes
+        // nothing rather than a 0 or a clipped value nobody sent.
+        if (const auto minutes = IdleMinutesArgument(frame.argument)) {
+          handler_.SetIdleMinutes(static_cast<int>(*minutes));
+        }
         break;
       case CommandWord::kSom:
         handler_.SetSendOfflineMsg(DecimalValue(frame.argument) == 1);
@@ -273,6 +277,17 @@ class HandlerVisitor final : public FrameVisitor {
 };
 
 }  // namespace
+
+std::optional<std::uint32_t> IdleMinutesArgument(std::string_view text) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  if (value > 0xFFFFFFFFull) return std::nullopt;
+  return static_cast<std::uint32_t>(value);
+}
 
 CommandOutcome HandleCommandRead(std::string_view received, ICommandHandler& handler) {
   CommandOutcome outcome;

@@ -207,9 +207,9 @@ class ICommandHandler {
  public:
   virtual ~ICommandHandler() = default;
 
-  virtual void SetBlockUsb(bool block) = 0;                 // SET: value 1 blocks, others unblock
-  virtual void SetIdleMinutes(int minutes) = 0;             // SIT: the value, unchecked
-  virtual void SetSendOfflineMsg(bool on) = 0;              // SOM: value 1 on, others off
+  virtual void SetBlockUsb(bool block) = 0;      // SET: value 1 blocks, others unblock
+  virtual void SetIdleMinutes(int minutes) = 0;  // SIT: 32 bits of minutes (IdleMinutesArgument)
+  virtual void SetSendOfflineMsg(bool on) = 0;   // SOM: value 1 on, others off
   virtual void SetWhiteLists(const WhiteLists& lists) = 0;  // SWH
 
   virtual bool IsUsbBlocked() = 0;                         // GET
@@ -220,6 +220,10 @@ class ICommandHandler {
   // Polled before each frame of a walk: a stopping agent acts on nothing further.
   virtual bool Stopping() { return false; }
 };
+
+// The minutes of a SIT argument: 1 to 10 decimal digits whose value fits 32 bits; none for
+// anything else (the agent then writes nothing).
+[[nodiscard]] std::optional<std::uint32_t> IdleMinutesArgument(std::string_view text);
 
 struct CommandOutcome {
   ReadProblem readProblem = ReadProblem::kNone;

@@ -2,6 +2,7 @@
 
 #include <csignal>
 
+#include "client/agent/extensions/AgentExtensions.h"
 #include "client/agent/reporter/CReporterContext.h"
 #include "client/agent/settings/CClientSettings.h"
 #include "client/app/CUVTClientService.h"
@@ -35,6 +36,14 @@ bool CNewOrmClientApp::InitInstance(const std::vector<std::string>& args) {
 
   client::CNTServiceCommandLineInfo info;
   CUVTClientService service(settings, context);
+  // The command listener after the start-up scan, idle detection after it.
+  CCommandListenerExtension listener(settings);
+  CSaveEnergyExtension saveEnergy(settings, [](CNewOrmClientDlg& dialog, const std::string& text) {
+    dialog.SetEventText(text);
+    dialog.FormatDetails();
+  });
+  service.Dialog().SetCommandListener(&listener);
+  service.Dialog().SetIdleDetection(&saveEnergy);
   service.ParseArguments(args, info);
   exitCode_ = service.CarryOutCommand(info);
   return false;

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "client/agent/dialog/CNewOrmClientDlg.h"
+#include "client/agent/extensions/AgentExtensions.h"
 #include "client/agent/reporter/CReporterContext.h"
 #include "client/agent/settings/CClientSettings.h"
 #include "client/app/CNewOrmClientApp.h"
@@ -70,6 +71,14 @@ bool CNewOrmClientApp::InitInstance(const std::vector<std::string>& args) {
   });
   CClientSettings settings(machine);
   CNewOrmClientDlg dialog(settings, context);
+  // The command listener after the start-up scan, idle detection after it.
+  CCommandListenerExtension listener(settings);
+  CSaveEnergyExtension saveEnergy(settings, [](CNewOrmClientDlg& d, const std::string& text) {
+    d.SetEventText(text);
+    d.FormatDetails();
+  });
+  dialog.SetCommandListener(&listener);
+  dialog.SetIdleDetection(&saveEnergy);
 
   // The stop: the first stop signal ends the dialog; a wake-up signal of our own ends the
   // waiter when the dialog has ended otherwise.

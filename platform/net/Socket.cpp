@@ -1,5 +1,7 @@
 #include "platform/net/Socket.h"
 
+#include "platform/net/SocketEvent.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -425,9 +427,15 @@ Result<TcpSocket> TcpListener::Accept(SocketAddress* peer) {
 // ---- readiness ----
 
 Result<std::size_t> WaitForSockets(std::span<SocketWait> sockets,
-                                   std::optional<std::chrono::milliseconds> timeout) {
+                                   std::optional<std::chrono::milliseconds> timeout,
+                                   std::span<const SocketEvent* const> events) {
   if (sockets.empty()) return Result<std::size_t>::Failure(kWsaEinval);
-  std::vector<pollfd> polls(sockets.size());
+  std::vector<pollfd> polls(sockets.size() + events.size());
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (events[i] == nullptr) return Result<std::size_t>::Failure(kWsaEinval);
+    polls[sockets.size() + i].fd = events[i]->NativeHandle();
+    polls[sockets.size() + i].events = POLLIN;
+  }
   std::size_t ready = 0;
   for (std::size_t i = 0; i < sockets.size(); ++i) {
     SocketWait& w = sockets[i];
@@ -466,6 +474,9 @@ Result<std::size_t> WaitForSockets(std::span<SocketWait> sockets,
     w.readable = w.wantRead && ((r & POLLIN) != 0 || broken);
     w.writable = w.wantWrite && ((r & POLLOUT) != 0 || broken);
     if (w.readable || w.writable) ++ready;
+  }
+  for (std::size_t i = sockets.size(); i < polls.size(); ++i) {
+    if ((polls[i].revents & POLLIN) != 0) ++ready;
   }
   return ready;
 }

@@ -154,10 +154,14 @@ struct SocketWait {
   bool writable = false;  // out
 };
 
-// Waits until at least one socket is ready as asked or the timeout passes (none = forever).
-// Returns how many sockets are ready; 0 after a timeout. A socket that was shut down counts as
-// readable, so waiters wake up. Fails with kWsaEinval for an empty list or a closed socket.
+class SocketEvent;
+
+// Waits until at least one socket is ready as asked, one of `events` is set, or the timeout
+// passes (none = forever). Returns how many sockets are ready plus how many events are set; 0
+// after a timeout. A socket that was shut down counts as readable, so waiters wake up. Fails with
+// kWsaEinval for an empty socket list or a closed socket.
 Result<std::size_t> WaitForSockets(std::span<SocketWait> sockets,
-                                   std::optional<std::chrono::milliseconds> timeout = {});
+                                   std::optional<std::chrono::milliseconds> timeout = {},
+                                   std::span<const SocketEvent* const> events = {});
 
 }  // namespace uv::platform

@@ -19,6 +19,7 @@
 #include "platform/posix/ErrnoError.h"
 #include "platform/posix/FdIo.h"
 #include "platform/posix/UniqueFd.h"
+#include "platform/session/IdleDetector.h"
 
 namespace uv::platform {
 
@@ -242,6 +243,8 @@ Result<std::uint32_t> SessionStore::Login(std::string_view user) {
     }
     if (mine != nullptr) {
       mine->state = SessionState::kActive;
+      // Logging on takes input: an idle spell of the reconnected session is over.
+      mine->attributes.erase(std::string(kIdleSinceAttribute));
       id = mine->id;
       return kErrorSuccess;
     }

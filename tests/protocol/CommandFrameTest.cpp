@@ -171,7 +171,11 @@ INSTANTIATE_TEST_SUITE_P(
         AgentCase{"SetLeadingZero", "0007SET;01;", {"SET 1"}, ""},
         AgentCase{"SomZero", "   6SOM;0;", {"SOM 0"}, ""},
         AgentCase{"SitBlanks", "   7SIT;60;", {"SIT 60"}, ""},
-        AgentCase{"SitUnchecked", "   7SIT;-5;", {"SIT -5"}, ""},
+        // Minutes that are no 32-bit count write nothing; the frames after them still count.
+        AgentCase{"SitNegative", "   7SIT;-5;", {}, ""},
+        AgentCase{"SitNotANumber", "   8SIT;ten;0006SET;1;", {"SET 1"}, ""},
+        AgentCase{"SitOver32Bits", "  15SIT;4294967296;", {}, ""},
+        AgentCase{"SitLargest", "  15SIT;4294967295;", {"SIT -1"}, ""},
         AgentCase{"SetThenSom", "0006SET;1;   6SOM;2;", {"SET 1", "SOM 0"}, ""},
         AgentCase{
             "ThreeSettings", "   7SIT;20;0006SET;2;   6SOM;1;", {"SIT 20", "SET 0", "SOM 1"}, ""},

@@ -120,6 +120,8 @@ class CNewOrmClientDlg {
   // --- State -----------------------------------------------------------------------------------
 
   const std::string& EventText() const { return eventText_; }
+  // For the extensions' reports (Save-Energy): EventText = text, then FormatDetails.
+  void SetEventText(std::string text) { eventText_ = std::move(text); }
   const std::string& ServerAddress() const { return serverAddress_; }
   int MountedDriveIndex() const { return mountedDriveIndex_; }
   // Written on the dialog's thread, read by the command listener.
