@@ -8,6 +8,7 @@
 #include "platform/machine/Machine.h"
 #include "tools/usbvantrel-sim/DeviceVerbs.h"
 #include "tools/usbvantrel-sim/SessionVerbs.h"
+#include "tools/usbvantrel-sim/ShutdownVerbs.h"
 #include "tools/usbvantrel-sim/SimVerb.h"
 
 namespace {
@@ -22,6 +23,7 @@ constexpr uv::sim::SimVerb kVerbs[] = {
     uv::sim::kUnplugVerb,
     uv::sim::kEjectVerb,
     uv::sim::kListVerb,
+    uv::sim::kShutdownVerb,
 };
 
 }  // namespace
