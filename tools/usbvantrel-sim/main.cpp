@@ -9,6 +9,7 @@
 #include "tools/usbvantrel-sim/DeviceVerbs.h"
 #include "tools/usbvantrel-sim/IdleVerbs.h"
 #include "tools/usbvantrel-sim/SessionVerbs.h"
+#include "tools/usbvantrel-sim/ShutdownVerbs.h"
 #include "tools/usbvantrel-sim/SimVerb.h"
 
 namespace {
@@ -16,9 +17,9 @@ namespace {
 // Every verb of the tool, in the order the help lists them. Verbs of other areas are added as
 // rows here, their functions living in their own files of this folder.
 constexpr uv::sim::SimVerb kVerbs[] = {
-    uv::sim::kLoginVerb,  uv::sim::kLogoutVerb, uv::sim::kSessionsVerb,
-    uv::sim::kIdleVerb,   uv::sim::kInputVerb,  uv::sim::kPlugVerb,
-    uv::sim::kUnplugVerb, uv::sim::kEjectVerb,  uv::sim::kListVerb,
+    uv::sim::kLoginVerb, uv::sim::kLogoutVerb,   uv::sim::kSessionsVerb, uv::sim::kIdleVerb,
+    uv::sim::kInputVerb, uv::sim::kPlugVerb,     uv::sim::kUnplugVerb,   uv::sim::kEjectVerb,
+    uv::sim::kListVerb,  uv::sim::kShutdownVerb,
 };
 
 }  // namespace
