@@ -34,6 +34,8 @@
 #include "server/filter/CFilterDlg.h"
 #include "server/list/CListCtrlPrint.h"
 #include "server/list/CUVTListCtrl.h"
+#include "server/mail/CMailWorker.h"
+#include "server/mail/SmtpConversation.h"
 #include "server/settings/CSettingsPage.h"
 #include "ui_CAboutDlg.h"
 #include "ui_CNewOrmServerDlg.h"
@@ -143,7 +145,7 @@ CNewOrmServerDlg::~CNewOrmServerDlg() {
   // the mail queue (records still queued are dropped unsent), the rows, the tray icon.
   handOff_.Stop();
   if (listener_) listener_->Stop();
-  mailQueue_.SetWakeEvent();
+  if (mailWorker_) mailWorker_->Stop();
   mailQueue_.Clear();
   if (list_ != nullptr) list_->DeleteAllItems();
   balloons_.SetTray(nullptr);
@@ -242,7 +244,8 @@ InitOutcome CNewOrmServerDlg::OnInitDialog() {
           &CNewOrmServerDlg::OnApplyFilters);
   settingsPage_->LoadSettings();
 
-  // 12. The mail queue is ready from construction; its worker comes with the mail notifier.
+  // 12. The e-mail worker (the queue is ready from construction).
+  StartMailWorker();
   ShowTab(kHistoryTab);
   return InitOutcome::kRunning;
 }
@@ -375,6 +378,22 @@ bool CNewOrmServerDlg::StartListener() {
       [this] { return AnswerConfigQuery(); });
   listener_->Start();
   return true;
+}
+
+void CNewOrmServerDlg::StartMailWorker() {
+  SmtpOptions smtp;
+  smtp.localHostName = machine_.ComputerName();
+  smtp.resolve = [&machine = machine_](const std::string& server) {
+    auto address = platform::ResolveHost(machine, server);
+    return address.ok() ? std::optional(address.value()) : std::nullopt;
+  };
+  if (const platform::Ipv4Address local = platform::LocalBindAddress(machine_);
+      local.IsLoopback()) {
+    smtp.bindFrom = local;
+  }
+  mailWorker_ = std::make_unique<CMailWorker>(
+      mailQueue_, [smtp = std::move(smtp)](const EMAIL_CONTEXT& mail) { SendMail(mail, smtp); });
+  mailWorker_->Start();
 }
 
 void CNewOrmServerDlg::OnEventReceived(const std::string& text, platform::Ipv4Address sender) {

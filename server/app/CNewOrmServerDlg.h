@@ -26,9 +26,9 @@
 #include "platform/net/Socket.h"
 #include "platform/sync/NamedMutex.h"
 #include "server/app/EventProcessor.h"
-#include "server/app/MailQueue.h"
 #include "server/app/SoundPlayer.h"
 #include "server/common/Balloons.h"
+#include "server/mail/MailQueue.h"
 #include "server/settings/ServerSettings.h"
 
 class QAction;
@@ -52,6 +52,7 @@ class Machine;
 namespace uv::server {
 
 class CUVTListCtrl;
+class CMailWorker;
 class CSettingsPage;
 class EventListener;
 class ListPrintRunner;
@@ -191,6 +192,7 @@ class CNewOrmServerDlg : public QDialog, public IHistorySink {
   void CreateAccelerators();
   bool GuardSingleInstance();
   bool StartListener();
+  void StartMailWorker();
   void ShowTab(int index);
   void ShowHistoryOrSettings(int tab);
   void OnOK(int exitCode = 0);
@@ -216,6 +218,7 @@ class CNewOrmServerDlg : public QDialog, public IHistorySink {
   TrayBalloonNotifier balloons_{nullptr};
   QtSoundPlayer sound_;
   CMailQueue mailQueue_;
+  std::unique_ptr<CMailWorker> mailWorker_;  // drains mailQueue_
   std::unique_ptr<CEventProcessor> processor_;
   UiHandOff handOff_;
   std::unique_ptr<EventListener> listener_;

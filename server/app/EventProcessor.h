@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "server/app/EventRules.h"
-#include "server/app/MailQueue.h"
+#include "server/mail/MailQueue.h"
 #include "server/common/Balloons.h"
 #include "server/list/EventRow.h"
 #include "server/settings/ServerSettings.h"
