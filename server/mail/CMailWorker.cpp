@@ -1,6 +1,9 @@
 #include "server/mail/CMailWorker.h"
 
+#include "platform/trace/Trace.h"
+
 #include <chrono>
+#include <exception>
 #include <thread>
 
 namespace uv::server {
@@ -44,7 +47,12 @@ void CMailWorker::Run() {
     while (!stop_) {
       std::optional<EMAIL_CONTEXT> mail = queue_.TakeHead();
       if (!mail) break;
-      sender_(*mail);
+      try {
+        sender_(*mail);
+      } catch (const std::exception&) {
+        // Mail is best effort (an allocation failure loses this one); the worker goes on.
+        platform::Trace(" Mail worker: mail dropped");
+      }
     }
   }
   stop_ = false;

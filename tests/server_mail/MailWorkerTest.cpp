@@ -177,6 +177,23 @@ TEST_F(ConsoleMail, AnEventIsMailedWithTheSettingsInEffectAndAppliedOnesReachThe
   EXPECT_NE(messages[1].data.find("Category:Removed\n"), std::string::npos);
 }
 
+TEST_F(ConsoleMail, StartTlsIsOffByDefaultLoadedAtStartAndTakenAgainOnApply) {
+  StoreSettings(25);
+  ServerSettings loaded = LoadServerSettings(*machine_, "console.log");
+  EXPECT_FALSE(MakeMailRecord(loaded, "b").StartTls);
+  {
+    auto registry = machine_->OpenRegistry();
+    ASSERT_TRUE(registry.ok());
+    auto key = platform::RegKey::Create(**registry, kServerSettingsKey, platform::RegAccess::kAll);
+    ASSERT_TRUE(key.ok());
+    ASSERT_EQ(key->SetDword(kValSmtpStartTls, 1), 0u);
+  }
+  ServerSettings applied = loaded;
+  ASSERT_FALSE(ApplyServerSettings(*machine_, applied));
+  EXPECT_TRUE(MakeMailRecord(applied, "b").StartTls);
+  EXPECT_TRUE(LoadServerSettings(*machine_, "console.log").smtpStartTls);
+}
+
 TEST_F(ConsoleMail, ClosingTheConsoleWithMailsQueuedEndsAfterTheCurrentConversation) {
   auto table = ReplyTable({});
   ScriptedPeer peer([table](const std::string& line, int connection) {
