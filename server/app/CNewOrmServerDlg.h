@@ -49,13 +49,18 @@ namespace uv::platform {
 class Machine;
 }
 
+namespace uv::gui {
+class CUVTListCtrl;
+class ListPrintRunner;
+}  // namespace uv::gui
+
 namespace uv::server {
 
-class CUVTListCtrl;
+using gui::CUVTListCtrl;
+using gui::ListPrintRunner;
 class CMailWorker;
 class CSettingsPage;
 class EventListener;
-class ListPrintRunner;
 
 inline constexpr const char* kMainMutexName = "USBVantrel_Mutex";
 inline constexpr const char* kCheckMutexName = "USBVantrel_Check_Mutex";
