@@ -14,8 +14,8 @@
 
 #include "gui/list/EventRow.h"
 #include "server/app/EventRules.h"
-#include "server/mail/MailQueue.h"
 #include "server/common/Balloons.h"
+#include "server/mail/MailQueue.h"
 #include "server/settings/ServerSettings.h"
 
 namespace uv::server {
