@@ -4,6 +4,11 @@
 // a reference figure.
 //
 //   server_intake_load [--console <path>] [--rsyslogd <path>] [--seconds N] [--rates r1,r2,...]
+//                      [--smtp ADDRESS:PORT]
+//
+// --smtp switches the console's mail on (every event mailed, through the mail queue) to that
+// SMTP server: point it at a closed port or a silent server to see that intake does not depend
+// on the mail.
 //
 // For each sender count (1 and 4) and each paced rate it sends rate x seconds reports and reports
 // how many arrived; then it sends as fast as it can and reports the rate that arrived.
@@ -182,10 +187,12 @@ int main(int argc, char** argv) {
   std::string rsyslogd = "/usr/sbin/rsyslogd";
   double seconds = 3;
   std::vector<double> rates{10000, 20000, 30000, 0};
+  std::string smtp;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
     if (flag == "--console") console = argv[i + 1];
     if (flag == "--rsyslogd") rsyslogd = argv[i + 1];
+    if (flag == "--smtp") smtp = argv[i + 1];
     if (flag == "--seconds") seconds = std::atof(argv[i + 1]);
     if (flag == "--rates") {
       rates.clear();
@@ -214,6 +221,13 @@ int main(int argc, char** argv) {
     if (!key) return 1;
     (void)key->SetDword("EnableLog", 1);
     (void)key->SetString("LogFilePath", consoleLog.string());
+    if (const std::size_t colon = smtp.rfind(':'); colon != std::string::npos) {
+      (void)key->SetDword("SendMail", 1);
+      (void)key->SetString("MailTo", "admin@corp.test");
+      (void)key->SetString("MailFrom", "console@corp.test");
+      (void)key->SetString("ServerIP", smtp.substr(0, colon));
+      (void)key->SetString("SMTPPort", smtp.substr(colon + 1));
+    }
   }
 
   // rsyslog with its own configuration: UDP in on a loopback port, one file out.

@@ -35,14 +35,13 @@
 #include "protocol/EventPort.h"
 #include "resources/server/StringTable.h"
 #include "server/app/EventListener.h"
-#include "gui/common/MessageBoxes.h"
-#include "gui/list/CListCtrlPrint.h"
-#include "gui/list/CUVTListCtrl.h"
 #include "server/dialogs/blockusb/CBlockUSBDlg.h"
 #include "server/dialogs/filter/CFilterDlg.h"
 #include "server/dialogs/offlinemsg/COfflineMsgLogDlg.h"
 #include "server/dialogs/saveenergy/CSaveEnergyDlg.h"
 #include "server/dialogs/settings/CSettingsPage.h"
+#include "server/mail/CMailWorker.h"
+#include "server/mail/SmtpConversation.h"
 #include "ui_CAboutDlg.h"
 #include "ui_CNewOrmServerDlg.h"
 
@@ -168,7 +167,7 @@ CNewOrmServerDlg::~CNewOrmServerDlg() {
   // the mail queue (records still queued are dropped unsent), the rows, the tray icon.
   handOff_.Stop();
   if (listener_) listener_->Stop();
-  mailQueue_.SetWakeEvent();
+  if (mailWorker_) mailWorker_->Stop();
   mailQueue_.Clear();
   if (list_ != nullptr) list_->DeleteAllItems();
   balloons_.SetTray(nullptr);
@@ -273,7 +272,8 @@ InitOutcome CNewOrmServerDlg::OnInitDialog() {
           &CNewOrmServerDlg::OnApplyFilters);
   settingsPage_->LoadSettings();
 
-  // 12. The mail queue is ready from construction; its worker comes with the mail notifier.
+  // 12. The e-mail worker (the queue is ready from construction).
+  StartMailWorker();
   ShowTab(kHistoryTab);
   if (!hasTray_) ShowHistoryOrSettings(kHistoryTab);
   return InitOutcome::kRunning;
@@ -408,6 +408,22 @@ bool CNewOrmServerDlg::StartListener() {
       [this] { return AnswerConfigQuery(); });
   listener_->Start();
   return true;
+}
+
+void CNewOrmServerDlg::StartMailWorker() {
+  SmtpOptions smtp;
+  smtp.localHostName = machine_.ComputerName();
+  smtp.resolve = [&machine = machine_](const std::string& server) {
+    auto address = platform::ResolveHost(machine, server);
+    return address.ok() ? std::optional(address.value()) : std::nullopt;
+  };
+  if (const platform::Ipv4Address local = platform::LocalBindAddress(machine_);
+      local.IsLoopback()) {
+    smtp.bindFrom = local;
+  }
+  mailWorker_ = std::make_unique<CMailWorker>(
+      mailQueue_, [smtp = std::move(smtp)](const EMAIL_CONTEXT& mail) { SendMail(mail, smtp); });
+  mailWorker_->Start();
 }
 
 void CNewOrmServerDlg::OnEventReceived(const std::string& text, platform::Ipv4Address sender) {

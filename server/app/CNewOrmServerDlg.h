@@ -26,7 +26,6 @@
 #include "platform/net/Socket.h"
 #include "platform/sync/NamedMutex.h"
 #include "server/app/EventProcessor.h"
-#include "server/app/MailQueue.h"
 #include "server/app/SoundPlayer.h"
 #include "server/common/Balloons.h"
 #include "server/dialogs/blockusb/CBlockUSBDlg.h"
@@ -34,6 +33,7 @@
 #include "server/dialogs/offlinemsg/COfflineMsgLogDlg.h"
 #include "server/dialogs/saveenergy/CSaveEnergyDlg.h"
 #include "server/dialogs/settings/ServerSettings.h"
+#include "server/mail/MailQueue.h"
 
 class QAction;
 class QCheckBox;
@@ -62,6 +62,7 @@ namespace uv::server {
 
 using gui::CUVTListCtrl;
 using gui::ListPrintRunner;
+class CMailWorker;
 class CSettingsPage;
 class EventListener;
 
@@ -213,6 +214,7 @@ class CNewOrmServerDlg : public QDialog, public IHistorySink {
   void CreateAccelerators();
   bool GuardSingleInstance();
   bool StartListener();
+  void StartMailWorker();
   void ShowTab(int index);
   void ShowHistoryOrSettings(int tab);
   void OnOK(int exitCode = 0);
@@ -238,6 +240,7 @@ class CNewOrmServerDlg : public QDialog, public IHistorySink {
   TrayBalloonNotifier balloons_{nullptr};
   QtSoundPlayer sound_;
   CMailQueue mailQueue_;
+  std::unique_ptr<CMailWorker> mailWorker_;  // drains mailQueue_
   std::unique_ptr<CEventProcessor> processor_;
   UiHandOff handOff_;
   std::unique_ptr<EventListener> listener_;

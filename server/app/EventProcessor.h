@@ -14,10 +14,9 @@
 
 #include "gui/list/EventRow.h"
 #include "server/app/EventRules.h"
-#include "server/app/MailQueue.h"
 #include "server/common/Balloons.h"
-#include "gui/list/EventRow.h"
 #include "server/dialogs/settings/ServerSettings.h"
+#include "server/mail/MailQueue.h"
 
 namespace uv::server {
 

@@ -1,5 +1,6 @@
 #include "server/app/EventRules.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "protocol/EventReport.h"
@@ -133,19 +134,30 @@ bool ShouldMail(std::string_view fullText, int versionFlag, const FilterWords& w
 std::string BuildMailBody(std::string_view fullText, int versionFlag,
                           std::string_view senderAddress) {
   std::string body;
+  // Event fields come from the network. A CR or LF in one would start a line of its own in the
+  // message, and "\r\n.\r\n" would end the DATA early and let the sender talk SMTP to our
+  // server: each becomes a blank, so every body line still starts with its label.
+  const auto clean = [](std::string_view field) {
+    std::string text(field);
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    return text;
+  };
   if (versionFlag != 0) {
     body.append("Date:\nTime:\nComputer Name:\\User\nIP Address:")
-        .append(senderAddress)
+        .append(clean(senderAddress))
         .append("\nCategory:\nMessage:")
         .append(kVersionMismatch);
   } else {
     const auto fields = Tokenize(fullText, ',');
-    auto field = [&](std::size_t i) { return i < fields.size() ? fields[i] : std::string_view(); };
+    auto field = [&](std::size_t i) {
+      return i < fields.size() ? clean(fields[i]) : std::string();
+    };
     body.append("Date:").append(field(0));
     body.append("\nTime:").append(field(1));
     body.append("\nComputer Name\\User:").append(field(2));
     body.append("\nIP Address:").append(field(3));
-    const std::string_view fifth = field(4);
+    const std::string fifth = field(4);
     if (Contains(fifth, "Offline")) {
       body.append("\nCategory:Offline\nMessage:").append(field(5));
     } else {

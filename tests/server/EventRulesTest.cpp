@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "server/app/EventRules.h"
-#include "server/app/MailQueue.h"
+#include "server/mail/MailQueue.h"
 
 using namespace uv::server;
 

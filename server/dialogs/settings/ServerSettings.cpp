@@ -152,6 +152,7 @@ ServerSettings LoadServerSettings(platform::Machine& machine, std::string_view d
   flag(kValSmtpAuth, s.smtpAuth);
   text(kValSmtpAuthUserName, s.userName);
   text(kValSmtpAuthPasswd, s.password);
+  flag(kValSmtpStartTls, s.smtpStartTls);
 
   if (auto server = ReadText(key, kValServerIp)) {
     if (IsIpAddressText(*server)) {
@@ -252,6 +253,8 @@ std::optional<SettingsError> ApplyServerSettings(platform::Machine& machine,
   dword(kValDisallowClientConfig, values.disallowClientConfig);
   text(kValLogFilePath, values.logFilePath);
   text(kValWavFile, values.wavFile);
+  // No control writes it; an administrator who changed it in the registry applies it here.
+  if (auto v = ReadDword(key, kValSmtpStartTls)) values.smtpStartTls = *v != 0;
   return std::nullopt;
 }
 

@@ -39,6 +39,10 @@ inline constexpr std::string_view kValDisallowClientConfig = "DisallowClientConf
 inline constexpr std::string_view kValMsgFilterFlags = "MsgFilterFlags";
 inline constexpr std::string_view kValMsgFilterFlagsExtra = "MsgFilterFlagsExtra";
 inline constexpr std::string_view kValServerState = "ServerState";
+// 1 = upgrade the SMTP connection with STARTTLS before AUTH LOGIN when the server offers it. It
+// has no control on the Settings tab: set it with the registry tool; it takes effect at start
+// and at the next successful "Apply settings".
+inline constexpr std::string_view kValSmtpStartTls = "SmtpStartTls";
 
 // Texts are read into a buffer of this many bytes (terminator included): a longer stored text
 // cannot be read and leaves its setting at the default.
@@ -61,6 +65,7 @@ struct ServerSettings {
   bool smtpAuth = false;
   std::string userName;
   std::string password;
+  bool smtpStartTls = false;
   bool disableBalloon = false;
   bool enableLog = false;
   std::string logFilePath;
@@ -107,8 +112,8 @@ struct SettingsError {
 // "Apply settings" on the values taken from the controls: checks them in order (the first
 // failure is returned and nothing is written); on success completes the server text (IP mode
 // empties the machine name, name mode clears the IP control), writes the values, and leaves
-// `values` as the settings now in effect. A key that cannot be created stores nothing and
-// reports nothing.
+// `values` as the settings now in effect (SmtpStartTls read anew from the registry). A key that
+// cannot be created stores nothing and reports nothing.
 std::optional<SettingsError> ApplyServerSettings(platform::Machine& machine,
                                                  ServerSettings& values);
 

@@ -29,6 +29,9 @@ struct EMAIL_CONTEXT {
   std::string UserName;
   std::string Password;
   int Port = 0;
+  // Upgrade the connection with STARTTLS, when the server offers it, before AUTH LOGIN (the
+  // "SmtpStartTls" setting).
+  bool StartTls = false;
 
   bool operator==(const EMAIL_CONTEXT&) const = default;
 };

@@ -1,4 +1,4 @@
-#include "server/app/MailQueue.h"
+#include "server/mail/MailQueue.h"
 
 #include <cstdlib>
 
@@ -68,6 +68,7 @@ EMAIL_CONTEXT MakeMailRecord(const ServerSettings& settings, std::string body) {
   mail.Authenticate = settings.smtpAuth;
   mail.UserName = settings.userName;
   mail.Password = settings.password;
+  mail.StartTls = settings.smtpStartTls;
   // Text to integer: leading digits count, anything else gives 0.
   mail.Port = std::atoi(settings.smtpPort.c_str());
   return mail;
