@@ -23,6 +23,9 @@
 #include <QToolButton>
 #include <QUrl>
 
+#include "gui/common/MessageBoxes.h"
+#include "gui/list/CListCtrlPrint.h"
+#include "gui/list/CUVTListCtrl.h"
 #include "platform/machine/Machine.h"
 #include "platform/net/HostResolver.h"
 #include "platform/registry/Registry.h"
@@ -30,10 +33,7 @@
 #include "protocol/EventPort.h"
 #include "resources/server/StringTable.h"
 #include "server/app/EventListener.h"
-#include "server/common/MessageBoxes.h"
 #include "server/filter/CFilterDlg.h"
-#include "server/list/CListCtrlPrint.h"
-#include "server/list/CUVTListCtrl.h"
 #include "server/settings/CSettingsPage.h"
 #include "ui_CAboutDlg.h"
 #include "ui_CNewOrmServerDlg.h"
@@ -133,7 +133,7 @@ CNewOrmServerDlg::CNewOrmServerDlg(platform::Machine& machine, std::string versi
   SetControlId(list_, IDC_LIST);
   ui_->listLayout->addWidget(list_);
 
-  printer_ = new ListPrintRunner(this);
+  printer_ = new ListPrintRunner(QString::fromLatin1(kServerCaption), this);
   processor_ =
       std::make_unique<CEventProcessor>(versionText_, *this, balloons_, sound_, mailQueue_);
 }

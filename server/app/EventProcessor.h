@@ -12,10 +12,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "gui/list/EventRow.h"
 #include "server/app/EventRules.h"
 #include "server/app/MailQueue.h"
 #include "server/common/Balloons.h"
-#include "server/list/EventRow.h"
 #include "server/settings/ServerSettings.h"
 
 namespace uv::server {
