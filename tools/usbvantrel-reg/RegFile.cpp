@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "platform/common/Text.h"
+
 namespace uv::tools {
 namespace {
 
@@ -20,19 +22,10 @@ constexpr std::string_view kBlanks = " \t";
 constexpr std::size_t kHexLineWidth = 77;
 constexpr std::size_t kMaxValueName = 16383;
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
+using platform::EqualsNoCase;
 
 std::string_view Trim(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(kBlanks);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+  return platform::Trim(text, kBlanks);
 }
 
 // The part before a ";" comment, trimmed.
@@ -41,21 +34,7 @@ std::string_view WithoutComment(std::string_view text) {
 }
 
 void AppendUtf8(std::string& out, std::uint32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
+  platform::AppendUtf8(out, static_cast<char32_t>(code));
 }
 
 // UTF-8 to UTF-16. A byte that starts no valid sequence (overlong, surrogate, cut short, past
@@ -103,8 +82,9 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   return units;
 }
 
-// UTF-16 to UTF-8: pairs join, U+DC80..U+DCFF alone are the bytes Utf8ToUtf16 carried, any
-// other unpaired surrogate cannot be carried and becomes U+FFFD.
+// UTF-16 to UTF-8 without loss (the common conversion turns a lone surrogate into "?"): pairs join,
+// U+DC80..U+DCFF alone are the bytes Utf8ToUtf16 carried, any other unpaired surrogate cannot be
+// carried and becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view units) {
   std::string out;
   for (std::size_t i = 0; i < units.size(); ++i) {

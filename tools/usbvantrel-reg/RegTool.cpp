@@ -1,8 +1,5 @@
 #include "tools/usbvantrel-reg/RegTool.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <fstream>
 #include <iostream>
@@ -12,6 +9,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/common/FileWrite.h"
+#include "platform/common/Text.h"
 #include "platform/machine/Machine.h"
 #include "platform/registry/Registry.h"
 #include "tools/usbvantrel-reg/RegFile.h"
@@ -124,25 +123,13 @@ constexpr std::string_view kImportHelp = R"(usbvantrel-reg import FILE
 )";
 
 std::string Upper(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return upper;
+  return platform::ToUpperAscii(text);
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return Upper(a) == Upper(b);
-}
+using platform::EqualsNoCase;
 
 std::string Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t' || text.front() == '\r')) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
-    text.remove_suffix(1);
-  }
-  return std::string(text);
+  return std::string(platform::Trim(text, " \t\r"));
 }
 
 std::string DisplayPath(std::string_view path) {
@@ -642,28 +629,10 @@ class Tool {
     }
   }
 
-  // Writes beside the target and renames over it, so a failed export never leaves half a file
-  // in place of a good one.
-  bool WriteFileAtomically(const std::filesystem::path& file, const std::string& text) {
-    std::filesystem::path temporary = file;
-    temporary += ".tmp-" + std::to_string(::getpid());
-    {
-      std::ofstream stream(temporary, std::ios::binary | std::ios::trunc);
-      stream << text;
-      stream.flush();
-      if (!stream) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        return false;
-      }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temporary, file, ec);
-    if (ec) {
-      std::filesystem::remove(temporary, ec);
-      return false;
-    }
-    return true;
+  // Written beside the target and renamed over it, so a failed export never leaves half a
+  // file in place of a good one.
+  static bool WriteFileAtomically(const std::filesystem::path& file, const std::string& text) {
+    return platform::WriteFileAtomically(file, text) == kErrorSuccess;
   }
 
   int Export(const std::vector<std::string>& args) {
