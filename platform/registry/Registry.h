@@ -7,7 +7,8 @@
 // - the five value types with their exact bytes: REG_SZ and REG_EXPAND_SZ as the text and one
 //   zero byte, REG_MULTI_SZ as texts each ending in a zero byte and one more zero byte (a writer
 //   may also store one text without any terminator, as the whitelists do: the bytes are kept as
-//   given), REG_DWORD as four little-endian bytes, REG_BINARY as given;
+//   given), REG_DWORD as four little-endian bytes, REG_BINARY as given; any other type number
+//   (REG_NONE, REG_DWORD_BIG_ENDIAN, REG_QWORD...) with its bytes as given;
 // - enumeration by index in a stable order (subkeys and values in order of creation);
 //   an index past the end gives kErrorNoMoreItems. While nothing was committed (see the
 //   counter below) a walk by index is served from one read of the whole list;
@@ -42,7 +43,9 @@ enum class RegType : std::uint32_t {
   kExpandSz = 2,
   kBinary = 3,
   kDword = 4,
+  kDwordBigEndian = 5,  // stored as given; only the registry tool writes it
   kMultiSz = 7,
+  kQword = 11,  // stored as given; only the registry tool writes it
 };
 
 // Rights asked for when a key is opened. kRead is granted to everyone; kWrite and kAll only to

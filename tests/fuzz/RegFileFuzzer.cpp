@@ -1,5 +1,6 @@
 // The registry editor files that `usbvantrel-reg import` reads: any bytes are either refused with
-// a line number or parsed into keys and values that hold only what the file said.
+// a line number or parsed into keys and values that hold only what the file said, with each
+// skipped line named by its number and a reason.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     UV_FUZZ_CHECK(parse.errorLine >= 1);
     UV_FUZZ_CHECK(!parse.error.empty());
     return 0;
+  }
+  for (const auto& skip : parse.skipped) {
+    UV_FUZZ_CHECK(skip.line >= 2 && skip.line <= size + 1);
+    UV_FUZZ_CHECK(!skip.why.empty());
   }
   for (const auto& key : parse.keys) {
     UV_FUZZ_CHECK(key.path.size() <= size);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 
 namespace uv::tools {
@@ -58,43 +59,121 @@ TEST(RegFileTest, ReadsUtf16FilesAsTheEditorSavesThem) {
   ASSERT_TRUE(parsed.ok) << parsed.error;
   ASSERT_EQ(parsed.keys.size(), 1u);
   ASSERT_EQ(parsed.keys[0].values.size(), 1u);
-  EXPECT_EQ(parsed.keys[0].values[0].value.data, (Bytes{0xE9, 0}));
+  // The machine's texts are UTF-8.
+  EXPECT_EQ(parsed.keys[0].values[0].value.data, (Bytes{0xC3, 0xA9, 0}));
 }
 
-TEST(RegFileTest, RejectsMalformedLinesWithTheirNumber) {
+// What a parse keeps, one line per key and value, and the numbers of the lines it skipped.
+std::string Describe(const RegFileParse& parsed) {
+  std::string out;
+  for (const RegFileKey& key : parsed.keys) {
+    out += (key.remove ? "[-" : "[") + key.path + "]";
+    for (const RegFileValue& value : key.values) {
+      out += " " + (value.name.empty() ? std::string("@") : value.name) + "=";
+      if (value.remove) {
+        out += "-";
+        continue;
+      }
+      out += std::to_string(static_cast<unsigned>(value.value.type)) + ":";
+      char digits[4];
+      for (std::uint8_t byte : value.value.data) {
+        std::snprintf(digits, sizeof digits, "%02x", byte);
+        out += digits;
+      }
+    }
+    out += ";";
+  }
+  out += " skipped";
+  for (const RegFileSkip& skip : parsed.skipped) {
+    EXPECT_FALSE(skip.why.empty());
+    out += " " + std::to_string(skip.line);
+  }
+  return out;
+}
+
+TEST(RegFileTest, HeaderVariants) {
   const struct {
     const char* text;
-    std::size_t line;
+    bool ok;
   } cases[] = {
-      {"", 1},
-      {"REGEDIT5\n[HKEY_LOCAL_MACHINE\\A]\n", 1},
-      {"\n\nWindows Registry Editor Version 4.00\n", 3},
-      {"REGEDIT4\n\"v\"=\"x\"\n", 2},
-      {"REGEDIT4\n[HKEY_CURRENT_USER\\A]\n", 2},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\n", 2},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\\\B]\n", 2},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"unterminated\n", 3},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"bad \\n escape\"\n", 3},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"x\" trailing\n", 3},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:\n", 3},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:123456789\n", 3},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:12g\n", 3},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:1,,2\n", 3},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:123\n", 3},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex(q):12\n", 3},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex(2\n", 3},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:01,\\\n", 3},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=string\n", 3},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"\n", 3},
-      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\nv=1\n", 3},
-      {"REGEDIT4\n[-HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"x\"\n", 3},
+      {"Windows Registry Editor Version 5.00\r\n", true},
+      {"REGEDIT4\n", true},
+      {"REGEDIT4", true},
+      {"  REGEDIT4 \t\n", true},
+      {"\xEF\xBB\xBFREGEDIT4\n", true},
+      {"REGEDIT\n", true},  // the oldest format: read, but it holds nothing for HKLM
+      {"", false},
+      {"\nREGEDIT4\n", false},  // the header must be the first line
+      {"\n\nWindows Registry Editor Version 5.00\n", false},
+      {"REGEDIT5\n", false},
+      {"REGEDIT 4\n", false},
+      {"REGEDIT4 x\n", false},
+      {"regedit4\n", false},
+      {"Windows Registry Editor Version 4.00\n", false},
+      {"Windows Registry Editor Version 5\n", false},
+      {"Windows Registry Editor version 5.00\n", false},
   };
   for (const auto& c : cases) {
     const RegFileParse parsed = ParseRegFile(c.text);
-    EXPECT_FALSE(parsed.ok) << c.text;
-    EXPECT_EQ(parsed.errorLine, c.line) << c.text;
-    EXPECT_FALSE(parsed.error.empty());
-    EXPECT_TRUE(parsed.keys.empty()) << "a refused file yields nothing to apply";
+    EXPECT_EQ(parsed.ok, c.ok) << c.text;
+    if (!parsed.ok) {
+      EXPECT_EQ(parsed.errorLine, 1u) << c.text;
+      EXPECT_FALSE(parsed.error.empty());
+      EXPECT_TRUE(parsed.keys.empty());
+    }
+  }
+  EXPECT_EQ(Describe(ParseRegFile("REGEDIT\nHKEY_CLASSES_ROOT\\x = y\n")), " skipped 2");
+}
+
+// Each file is read line by line; what cannot be read is skipped by its number, the rest kept.
+TEST(RegFileTest, SkipsWhatItCannotReadAndKeepsTheRest) {
+  const struct {
+    const char* body;  // after a REGEDIT4 header line
+    const char* expected;
+  } cases[] = {
+      {"\"v\"=\"x\"\n[HKEY_LOCAL_MACHINE\\A]\n\"w\"=\"y\"\n", "[A] w=1:7900; skipped 2"},
+      {"[HKEY_CURRENT_USER\\A]\n\"v\"=\"x\"\n[HKEY_LOCAL_MACHINE\\B]\n", "[B]; skipped 2 3"},
+      {"[HKEY_LOCAL_MACHIN\\A]\n\"v\"=\"x\"\n", " skipped 2 3"},
+      {"[HKLM\\A]\n", " skipped 2"},
+      {"[HKEY_LOCAL_MACHINE\\A\n\"v\"=\"x\"\n", " skipped 2 3"},
+      {"[HKEY_LOCAL_MACHINE\\A\\\\B]\n", " skipped 2"},
+      {"[HKEY_LOCAL_MACHINE\\A] junk\n", " skipped 2"},
+      {"[HKEY_LOCAL_MACHINE\\A\\] ; the key\n", "[A]; skipped"},
+      {"[-HKEY_LOCAL_MACHINE]\n", " skipped 2"},
+      {"[-HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"x\"\n[HKEY_LOCAL_MACHINE\\A]\n\"w\"=-\n",
+       "[-A];[A] w=-; skipped 3"},
+      {"[HKEY_LOCAL_MACHINE\\A]\n# not a comment\n; a comment\n\"v\"=dword:1 ; one\n",
+       "[A] v=4:01000000; skipped 3"},
+      {"[HKEY_LOCAL_MACHINE\\A]\n\"a\"=\"unterminated\n\"b\"=\"bad \\n escape\"\n"
+       "\"c\"=\"x\" trailing\n\"d\"=\"x\" ; fine\n",
+       "[A] d=1:7800; skipped 3 4 5"},
+      {"[HKEY_LOCAL_MACHINE\\A]\n\"a\"=dword:\n\"b\"=dword:123456789\n\"c\"=dword:12g\n"
+       "\"d\"=dword:ffffffff\n",
+       "[A] d=4:ffffffff; skipped 3 4 5"},
+      {"[HKEY_LOCAL_MACHINE\\A]\n\"a\"=hex:1,,2\n\"b\"=hex:123\n\"c\"=hex(q):12\n\"d\"=hex(2\n"
+       "\"e\"=hex(100000000):00\n\"f\"=hex(ffffffff):00,\n",
+       "[A] f=4294967295:00; skipped 3 4 5 6 7"},
+      {"[HKEY_LOCAL_MACHINE\\A]\n\"a\"=string\n\"b\"\nv=1\n@=\"d\"\n",
+       "[A] @=1:6400; skipped 3 4 5"},
+      // Continuations: comment lines between them are left out, also after the "\".
+      {"[HKEY_LOCAL_MACHINE\\A]\n\"m\"=hex(7):4c,69,\\\n  ;comment\n  6e,\\;comment\n  65,00,00\n",
+       "[A] m=7:4c696e650000; skipped"},
+      // A line ending without "\" ends the value; its would-be continuation is dropped.
+      {"[HKEY_LOCAL_MACHINE\\A]\n\"m\"=hex:01,02,;comment\n  03,04\n\"n\"=hex:05\n",
+       "[A] m=3:0102 n=3:05; skipped 4"},
+      // A continuation meeting a blank line, a "#" line, another value or the end drops the
+      // value; the breaking line is read for itself.
+      {"[HKEY_LOCAL_MACHINE\\A]\n\"a\"=hex:01,\\\n\n  02\n", "[A]; skipped 3 5"},
+      {"[HKEY_LOCAL_MACHINE\\A]\n\"a\"=hex:01,\\\n#x\n  02\n", "[A]; skipped 3 4 5"},
+      {"[HKEY_LOCAL_MACHINE\\A]\n\"a\"=hex:01,\\\n\"b\"=\"x\"\n", "[A] b=1:7800; skipped 3"},
+      {"[HKEY_LOCAL_MACHINE\\A]\n\"a\"=hex:01,\\\n", "[A]; skipped 3"},
+      // A file that is not UTF-16 carries its text payloads as the bytes they are.
+      {"[HKEY_LOCAL_MACHINE\\A]\n\"x\"=hex(2):25,50,25,00\n", "[A] x=2:25502500; skipped"},
+  };
+  for (const auto& c : cases) {
+    const RegFileParse parsed = ParseRegFile(std::string("REGEDIT4\n") + c.body);
+    ASSERT_TRUE(parsed.ok) << c.body;
+    EXPECT_EQ(Describe(parsed), c.expected) << c.body;
   }
 }
 
@@ -109,11 +188,18 @@ TEST(RegFileTest, WrittenSectionsParseBackToTheSameValues) {
       {"multi", RegValue{RegType::kMultiSz, Bytes{'a', 0, 'b', 0, 0}}},
       {"big", RegValue{RegType::kBinary, Bytes(333, 0xAB)}},
       {"odd-type", RegValue{static_cast<RegType>(0x1234), Bytes{7}}},
+      {"utf8 \xC3\xA9", RegValue{RegType::kSz, Bytes{'Z', 0xC3, 0xBC, 'r', 0}}},
+      {"not utf8", RegValue{RegType::kSz, Bytes{0xFF, 0xC3, '"', 0xED, 0xA0, 0x80, 0}}},
+      {"expand", RegValue{RegType::kExpandSz, Bytes{'%', 'P', '%', 0xF0, 0x9F, 0x98, 0x80, 0}}},
+      {"multi-bare", RegValue{RegType::kMultiSz, Bytes{'u', '1', ',', 0xE9}}},
+      {"sz-odd", RegValue{RegType::kSz, Bytes{'a', 0, 'b'}}},
+      {"qword", RegValue{RegType::kQword, Bytes{1, 2, 3, 4, 5, 6, 7, 8}}},
+      {"none", RegValue{RegType::kNone, Bytes{'t', 0}}},
   };
   std::string text(kRegFileHeader);
   text += "\r\n\r\n";
   AppendRegFileKey(text, "Some\\Key", values);
-  const RegFileParse parsed = ParseRegFile(text);
+  const RegFileParse parsed = ParseRegFile(EncodeRegFile(text));
   ASSERT_TRUE(parsed.ok) << parsed.errorLine << ": " << parsed.error << "\n" << text;
   ASSERT_EQ(parsed.keys.size(), 1u);
   EXPECT_EQ(parsed.keys[0].path, "Some\\Key");
@@ -183,6 +269,7 @@ TEST(RegFileTest, MutatedFilesAreRefusedOrRoundTrip) {
       EXPECT_FALSE(parsed.error.empty());
       continue;
     }
+    for (const RegFileSkip& skip : parsed.skipped) EXPECT_GE(skip.line, 2u);
     ++accepted;
     std::string written(kRegFileHeader);
     written += "\r\n\r\n";
@@ -194,7 +281,8 @@ TEST(RegFileTest, MutatedFilesAreRefusedOrRoundTrip) {
       }
       AppendRegFileKey(written, key.path, values);
     }
-    const RegFileParse again = ParseRegFile(written);
+    const RegFileParse again = ParseRegFile(EncodeRegFile(written));
+    EXPECT_TRUE(again.skipped.empty()) << written;
     ASSERT_TRUE(again.ok) << again.errorLine << ": " << again.error << "\n" << written;
     std::size_t k = 0;
     for (const RegFileKey& key : parsed.keys) {

@@ -31,6 +31,18 @@ inline std::string ReadFile(const std::filesystem::path& file) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// A file as the registry tool exports it (byte-order mark, UTF-16LE) as text; the tests' texts
+// are ASCII, so a unit outside it shows as "?".
+inline std::string ReadRegFile(const std::filesystem::path& file) {
+  const std::string bytes = ReadFile(file);
+  if (bytes.rfind("\xFF\xFE", 0) != 0) return "<no UTF-16 byte-order mark>";
+  std::string text;
+  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    text += bytes[i + 1] == 0 && static_cast<unsigned char>(bytes[i]) < 0x80 ? bytes[i] : '?';
+  }
+  return text;
+}
+
 inline void WriteFile(const std::filesystem::path& file, std::string_view text) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << text;

@@ -1,8 +1,6 @@
 #include "tools/usbvantrel-reg/RegTool.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -11,6 +9,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/common/FileWrite.h"
+#include "platform/common/Text.h"
 #include "platform/machine/Machine.h"
 #include "platform/registry/Registry.h"
 #include "tools/usbvantrel-reg/RegFile.h"
@@ -57,23 +57,32 @@ Usage:
   usbvantrel-reg export KEY FILE [/y]
   usbvantrel-reg import FILE
 
-  KEY   HKLM\SubKey or HKEY_LOCAL_MACHINE\SubKey (quote it: the shell eats "\")
-  TYPE  REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD or REG_BINARY
+  KEY   HKLM\SubKey or HKEY_LOCAL_MACHINE\SubKey (quote it: the shell eats "\"); HKLM\ or
+        HKLM is HKEY_LOCAL_MACHINE itself
+  TYPE  REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_DWORD_LITTLE_ENDIAN,
+        REG_DWORD_BIG_ENDIAN, REG_QWORD, REG_BINARY or REG_NONE
 
-Switches may start with "/" or "-". "usbvantrel-reg VERB /?" describes one verb.
+Switches may start with "/" or "-"; /reg:32 and /reg:64 are accepted and change nothing (a
+machine root has one view). "usbvantrel-reg VERB /?" (or /h, -h) describes one verb.
 Exit status: 0 on success, 1 on failure; nothing is changed when the arguments are wrong.
+
+Where this tool differs from the Windows one on purpose: output lines end in LF, not CRLF;
+only HKEY_LOCAL_MACHINE exists; texts are UTF-8; import names on the error stream each line
+it skips.
 )";
 
 constexpr std::string_view kAddHelp =
     R"(usbvantrel-reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]
 
-  Creates KEY (and its parents) and, with /v or /ve, sets a value in it.
+  Creates KEY (and its parents) and, with /v or /ve, sets a value in it. KEY alone also gets
+  an empty REG_SZ default value unless it has one.
   /v NAME       the value to set
   /ve           the default (unnamed) value
-  /t TYPE       REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_BINARY
+  /t TYPE       REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD,
+                REG_DWORD_LITTLE_ENDIAN, REG_DWORD_BIG_ENDIAN, REG_QWORD, REG_BINARY, REG_NONE
   /s SEPARATOR  one character separating the texts of REG_MULTI_SZ data (default "\0")
-  /d DATA       the data: a text; a number for REG_DWORD (decimal or 0x hex);
-                hex digits for REG_BINARY (e.g. 0aff10)
+  /d DATA       the data: a text; a number for the DWORD and QWORD types (decimal or 0x hex,
+                required); hex digits for REG_BINARY (e.g. 0aff10; "abc" is 0a bc)
   /f            overwrite an existing value without asking
 
 Example: usbvantrel-reg add "HKLM\Software\Quorrel\USB Vantrel Client\Settings" /v BlockUSB /t REG_DWORD /d 1 /f
@@ -81,7 +90,8 @@ Example: usbvantrel-reg add "HKLM\Software\Quorrel\USB Vantrel Client\Settings" 
 
 constexpr std::string_view kQueryHelp = R"(usbvantrel-reg query KEY [/v NAME | /ve] [/s]
 
-  Lists the values and subkeys of KEY.
+  Lists the values and subkeys of KEY (subkeys by name, without regard to case). Lines end
+  in LF.
   /v NAME   only this value (with /s: every key below KEY that has it)
   /ve       only the default (unnamed) value
   /s        all subkeys and values below KEY, recursively
@@ -98,38 +108,28 @@ constexpr std::string_view kDeleteHelp = R"(usbvantrel-reg delete KEY [/v NAME |
 
 constexpr std::string_view kExportHelp = R"(usbvantrel-reg export KEY FILE [/y]
 
-  Writes KEY and everything below it to FILE in the .reg format
-  ("Windows Registry Editor Version 5.00").
+  Writes KEY and everything below it to FILE as the registry editor saves it: "Windows
+  Registry Editor Version 5.00", UTF-16LE with byte-order mark, CRLF, subkeys by name.
   /y   overwrite FILE without asking
 )";
 
 constexpr std::string_view kImportHelp = R"(usbvantrel-reg import FILE
 
-  Applies a .reg file: [HKEY_LOCAL_MACHINE\...] sections with "name"="text", dword:, hex:,
-  hex(2):, hex(7): values; [-KEY] deletes a key, "name"=- a value. A file with any error is
-  refused whole, before anything is changed.
+  Applies a .reg file ("Windows Registry Editor Version 5.00" or REGEDIT4; UTF-16LE or UTF-8):
+  [HKEY_LOCAL_MACHINE\...] sections with "name"="text", dword:, hex:, hex(N): values;
+  [-KEY] deletes a key, "name"=- a value. Line by line: a line that cannot be read, or that
+  names another root key, is skipped and named on the error stream; the rest is applied and
+  the exit status is 0. A file whose first line is no header is refused whole.
 )";
 
 std::string Upper(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return upper;
+  return platform::ToUpperAscii(text);
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return Upper(a) == Upper(b);
-}
+using platform::EqualsNoCase;
 
 std::string Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t' || text.front() == '\r')) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
-    text.remove_suffix(1);
-  }
-  return std::string(text);
+  return std::string(platform::Trim(text, " \t\r"));
 }
 
 std::string DisplayPath(std::string_view path) {
@@ -188,7 +188,10 @@ struct Arguments {
 // and may well start with "/". A repeated switch or a missing argument is a syntax error; an
 // unknown switch ends up among the positional arguments, whose count the verb checks.
 std::optional<Arguments> ParseArguments(const std::vector<std::string>& args,
-                                        const std::map<std::string, bool>& allowed) {
+                                        std::map<std::string, bool> allowed) {
+  // Every verb takes the choice of a 32- or 64-bit view; a machine root has one view only.
+  allowed.emplace("reg:32", false);
+  allowed.emplace("reg:64", false);
   Arguments parsed;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const auto name = SwitchName(args[i]);
@@ -204,7 +207,14 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args,
     }
     parsed.switches.emplace(*name, std::move(argument));
   }
+  if (parsed.Has("reg:32") && parsed.Has("reg:64")) return std::nullopt;
   return parsed;
+}
+
+// "/?", "-?", "/h" and "-h" in either case, and "--help".
+bool IsHelp(std::string_view arg) {
+  return arg == "/?" || arg == "-?" || arg == "--help" || EqualsNoCase(arg, "/h") ||
+         EqualsNoCase(arg, "-h");
 }
 
 class Tool {
@@ -215,13 +225,11 @@ class Tool {
   int Run(const std::vector<std::string>& args) {
     if (args.empty()) return SyntaxError("");
     const std::string verb = Upper(args[0]);
-    if (args.size() == 1 &&
-        (args[0] == "/?" || args[0] == "-?" || args[0] == "--help" || args[0] == "-h")) {
+    if (args.size() == 1 && IsHelp(args[0])) {
       out_ << kGeneralHelp;
       return 0;
     }
-    const bool help =
-        args.size() == 2 && (args[1] == "/?" || args[1] == "-?" || args[1] == "--help");
+    const bool help = args.size() == 2 && IsHelp(args[1]);
     if (verb == "ADD") return help ? Help(kAddHelp) : Add(args);
     if (verb == "QUERY") return help ? Help(kQueryHelp) : Query(args);
     if (verb == "DELETE") return help ? Help(kDeleteHelp) : Delete(args);
@@ -292,18 +300,46 @@ class Tool {
 
   // ----- add ---------------------------------------------------------------------------------
 
-  std::optional<RegType> ParseType(std::string_view name) {
+  static std::optional<RegType> ParseType(std::string_view name) {
     static const std::pair<std::string_view, RegType> kTypes[] = {
         {"REG_SZ", RegType::kSz},
         {"REG_EXPAND_SZ", RegType::kExpandSz},
         {"REG_MULTI_SZ", RegType::kMultiSz},
         {"REG_DWORD", RegType::kDword},
+        {"REG_DWORD_LITTLE_ENDIAN", RegType::kDword},
+        {"REG_DWORD_BIG_ENDIAN", RegType::kDwordBigEndian},
+        {"REG_QWORD", RegType::kQword},
         {"REG_BINARY", RegType::kBinary},
+        {"REG_NONE", RegType::kNone},
     };
     for (const auto& [text, type] : kTypes) {
       if (EqualsNoCase(name, text)) return type;
     }
     return std::nullopt;
+  }
+
+  // A number as /d gives it: decimal, or hex after "0x"; nullopt past `maxValue`.
+  static std::optional<std::uint64_t> ParseNumber(std::string_view digits, std::uint64_t maxValue) {
+    int base = 10;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+      base = 16;
+      digits.remove_prefix(2);
+    }
+    if (digits.empty() || digits.size() > 20) return std::nullopt;
+    std::uint64_t number = 0;
+    for (char c : digits) {
+      int digit = -1;
+      if (c >= '0' && c <= '9') digit = c - '0';
+      if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+      if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+      if (digit < 0) return std::nullopt;
+      if (number >
+          (maxValue - static_cast<std::uint64_t>(digit)) / static_cast<std::uint64_t>(base)) {
+        return std::nullopt;
+      }
+      number = number * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+    }
+    return number;
   }
 
   static std::optional<std::vector<std::uint8_t>> EncodeData(RegType type, const std::string& data,
@@ -316,7 +352,16 @@ class Tool {
         bytes.assign(data.begin(), data.end());
         bytes.push_back(0);
         return bytes;
+      case RegType::kNone:
+        // Data given to REG_NONE is kept as a text, as the system's tool keeps it.
+        if (hasData) {
+          bytes.assign(data.begin(), data.end());
+          bytes.push_back(0);
+        }
+        return bytes;
       case RegType::kMultiSz: {
+        // The separator alone is one empty text.
+        if (data == separator) return std::vector<std::uint8_t>{0, 0};
         std::vector<std::string> texts;
         std::size_t start = 0;
         while (start < data.size()) {
@@ -335,34 +380,28 @@ class Tool {
         bytes.push_back(0);
         return bytes;
       }
-      case RegType::kDword: {
-        if (!hasData) return std::vector<std::uint8_t>{0, 0, 0, 0};
-        std::string_view digits = data;
-        int base = 10;
-        if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-          base = 16;
-          digits.remove_prefix(2);
+      case RegType::kDword:
+      case RegType::kDwordBigEndian:
+      case RegType::kQword: {
+        // A number needs its data: there is no sensible default.
+        if (!hasData) return std::nullopt;
+        const bool wide = type == RegType::kQword;
+        const auto number = ParseNumber(data, wide ? ~0ull : 0xFFFFFFFFull);
+        if (!number) return std::nullopt;
+        const int count = wide ? 8 : 4;
+        for (int i = 0; i < count; ++i) {
+          const int shift = type == RegType::kDwordBigEndian ? 8 * (count - 1 - i) : 8 * i;
+          bytes.push_back(static_cast<std::uint8_t>(*number >> shift));
         }
-        if (digits.empty() || digits.size() > 10) return std::nullopt;
-        std::uint64_t number = 0;
-        for (char c : digits) {
-          int digit = -1;
-          if (c >= '0' && c <= '9') digit = c - '0';
-          if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-          if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-          if (digit < 0 || digit >= base) return std::nullopt;
-          number = number * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
-          if (number > 0xFFFFFFFFull) return std::nullopt;
-        }
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(number >> (8 * i)));
         return bytes;
       }
       case RegType::kBinary: {
-        if (data.size() % 2 != 0) return std::nullopt;
-        for (std::size_t i = 0; i < data.size(); i += 2) {
+        // An odd count of digits reads as if a leading zero were written.
+        const std::string digits = data.size() % 2 != 0 ? "0" + data : data;
+        for (std::size_t i = 0; i < digits.size(); i += 2) {
           int value = 0;
           for (std::size_t j = i; j < i + 2; ++j) {
-            const char c = data[j];
+            const char c = digits[j];
             int digit = -1;
             if (c >= '0' && c <= '9') digit = c - '0';
             if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
@@ -400,27 +439,24 @@ class Tool {
     const bool setsValue =
         parsed->Has("v") || parsed->Has("ve") || parsed->Has("t") || parsed->Has("d");
     const std::string name = parsed->Has("v") ? parsed->Get("v") : std::string();
-    std::vector<std::uint8_t> bytes;
-    if (setsValue) {
-      const auto encoded = EncodeData(type, parsed->Has("d") ? parsed->Get("d") : std::string(),
-                                      parsed->Has("d"), separator);
-      if (!encoded) return SyntaxError("ADD");
-      bytes = *encoded;
-    }
+    const auto encoded = EncodeData(type, parsed->Has("d") ? parsed->Get("d") : std::string(),
+                                    parsed->Has("d"), separator);
+    if (!encoded) return SyntaxError("ADD");
 
     Registry* registry = OpenRegistry();
     if (!registry) return 1;
     if (!registry->IsAdministrator()) return Fail(kAccessDenied);
-    if (setsValue && !parsed->Has("f")) {
-      auto existing = RegKey::Open(*registry, *path);
-      if (existing && existing->QueryValue(name)) {
-        if (!Confirm("Value " + DisplayName(name) + " exists, overwrite(Yes/No)?")) return Cancel();
-      }
+    auto existing = RegKey::Open(*registry, *path);
+    const bool hasValue = existing && existing->QueryValue(name);
+    if (setsValue && hasValue && !parsed->Has("f")) {
+      if (!Confirm("Value " + DisplayName(name) + " exists, overwrite(Yes/No)?")) return Cancel();
     }
     auto key = RegKey::Create(*registry, *path);
     if (!key) return FailWith(key.error());
-    if (setsValue) {
-      const WinError error = key->SetValue(name, type, bytes);
+    // A key added alone gets an empty default value, as the system's tool gives it; one that
+    // already has a default value keeps it.
+    if (setsValue || !hasValue) {
+      const WinError error = key->SetValue(name, type, *encoded);
       if (error != kErrorSuccess) return FailWith(error);
     }
     return Succeed();
@@ -443,25 +479,26 @@ class Tool {
     return values;
   }
 
+  // Subkeys in the order the system enumerates them: by name, without regard to case. Our
+  // registry enumerates in creation order for the programs; the listings and files this tool
+  // writes follow the system's order instead.
   std::vector<std::string> AllSubKeys(const RegKey& key) {
-    std::vector<std::string> names;
-    for (std::uint32_t i = 0;; ++i) {
-      auto name = key.EnumKey(i);
-      if (!name) break;
-      names.push_back(std::move(*name));
-    }
-    return names;
+    auto names = key.EnumKeys();
+    if (!names) return {};
+    std::sort(names->begin(), names->end(),
+              [](const std::string& a, const std::string& b) { return Upper(a) < Upper(b); });
+    return std::move(*names);
   }
 
-  // The layout of a listing: a key's path, its values indented, a blank line; then its
-  // subkeys, each as a full path (or, recursively, as a listing of its own). A key without
-  // values shows no block of its own unless the listing is recursive.
+  // The layout of a listing: a key's path, its values indented, a blank line after them; then
+  // its subkeys, each as a full path (or, recursively, as a listing of its own). A key without
+  // values shows no block of its own unless the listing is recursive, and then only its path.
   void ListKey(const RegKey& key, bool recursive) {
     const auto values = AllValues(key);
     const std::string path = DisplayPath(key.Path());
     if (!values.empty() || recursive) out_ << path << "\n";
     for (const auto& value : values) PrintValue(value.name, value.value);
-    if (!values.empty() || recursive) out_ << "\n";
+    if (!values.empty()) out_ << "\n";
     for (const std::string& name : AllSubKeys(key)) {
       if (!recursive) {
         out_ << path << "\\" << name << "\n";
@@ -592,28 +629,10 @@ class Tool {
     }
   }
 
-  // Writes beside the target and renames over it, so a failed export never leaves half a file
-  // in place of a good one.
-  bool WriteFileAtomically(const std::filesystem::path& file, const std::string& text) {
-    std::filesystem::path temporary = file;
-    temporary += ".tmp-" + std::to_string(::getpid());
-    {
-      std::ofstream stream(temporary, std::ios::binary | std::ios::trunc);
-      stream << text;
-      stream.flush();
-      if (!stream) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        return false;
-      }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temporary, file, ec);
-    if (ec) {
-      std::filesystem::remove(temporary, ec);
-      return false;
-    }
-    return true;
+  // Written beside the target and renamed over it, so a failed export never leaves half a
+  // file in place of a good one.
+  static bool WriteFileAtomically(const std::filesystem::path& file, const std::string& text) {
+    return platform::WriteFileAtomically(file, text) == kErrorSuccess;
   }
 
   int Export(const std::vector<std::string>& args) {
@@ -635,10 +654,12 @@ class Tool {
     std::string text(kRegFileHeader);
     text += "\r\n\r\n";
     ExportKey(*key, text);
-    if (!WriteFileAtomically(file, text)) return Fail(kFileError);
+    if (!WriteFileAtomically(file, EncodeRegFile(text))) return Fail(kFileError);
     return Succeed();
   }
 
+  // Applies what can be read and says on the error stream which lines were left out (the
+  // system's tool leaves them out silently); only a file that is no registry file is refused.
   int Import(const std::vector<std::string>& args) {
     const auto parsed = ParseArguments(args, {});
     if (!parsed || parsed->positional.size() != 1) return SyntaxError("IMPORT");
@@ -662,6 +683,10 @@ class Tool {
     Registry* registry = OpenRegistry();
     if (!registry) return 1;
     if (!registry->IsAdministrator()) return Fail(kAccessDenied);
+    for (const RegFileSkip& skip : contents.skipped) {
+      err_ << "WARNING: " << file.string() << ", line " << skip.line << " skipped: " << skip.why
+           << ".\n";
+    }
     auto hklm = RegKey::Open(*registry, "", RegAccess::kAll);
     if (!hklm) return FailWith(hklm.error());
     for (const RegFileKey& entry : contents.keys) {
