@@ -15,13 +15,8 @@ namespace {
 // Every verb of the tool, in the order the help lists them. Verbs of other areas are added as
 // rows here, their functions living in their own files of this folder.
 constexpr uv::sim::SimVerb kVerbs[] = {
-    uv::sim::kLoginVerb,
-    uv::sim::kLogoutVerb,
-    uv::sim::kSessionsVerb,
-    uv::sim::kPlugVerb,
-    uv::sim::kUnplugVerb,
-    uv::sim::kEjectVerb,
-    uv::sim::kListVerb,
+    uv::sim::kLoginVerb,  uv::sim::kLogoutVerb, uv::sim::kSessionsVerb, uv::sim::kPlugVerb,
+    uv::sim::kUnplugVerb, uv::sim::kEjectVerb,  uv::sim::kListVerb,
 };
 
 }  // namespace
