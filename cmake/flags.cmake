@@ -28,11 +28,13 @@ if(CCACHE_PROGRAM)
   set(CMAKE_C_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
 endif()
 
-# uv_add_test(name SOURCES ... LIBS ...): one GoogleTest executable registered with ctest.
+# uv_add_test(name SOURCES ... LIBS ...): one GoogleTest executable registered with ctest; it
+# links the test support library (tests/support: temporary folders and machine roots).
 function(uv_add_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main uv_options)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} uv_test_support GTest::gtest GTest::gtest_main
+                                        uv_options)
   add_test(NAME ${name} COMMAND ${name})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)

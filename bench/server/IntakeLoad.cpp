@@ -188,6 +188,25 @@ int main(int argc, char** argv) {
   double seconds = 3;
   std::vector<double> rates{10000, 20000, 30000, 0};
   std::string smtp;
+  static constexpr const char* kUsage =
+      "usage: server_intake_load [--console PATH] [--rsyslogd PATH] [--seconds S]\n"
+      "                          [--rates R1,R2,...] [--smtp HOST:PORT]\n"
+      "Sends event datagrams to a console (and rsyslogd) on loopback at each rate (events/s;\n"
+      "0 = as fast as possible) for S seconds each and reports how many arrived.\n";
+  for (int i = 1; i < argc; ++i) {
+    const std::string flag = argv[i];
+    if (flag == "--help" || flag == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    const bool known = flag == "--console" || flag == "--rsyslogd" || flag == "--seconds" ||
+                       flag == "--rates" || flag == "--smtp";
+    if (!known || i + 1 >= argc) {
+      std::fprintf(stderr, "server_intake_load: bad option %s\n%s", flag.c_str(), kUsage);
+      return 2;
+    }
+    ++i;  // its value
+  }
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
     if (flag == "--console") console = argv[i + 1];

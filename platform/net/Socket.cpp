@@ -1,5 +1,6 @@
 #include "platform/net/Socket.h"
 
+#include "platform/net/SocketDescriptor.h"
 #include "platform/net/SocketEvent.h"
 
 #include <arpa/inet.h>
@@ -145,6 +146,14 @@ void Socket::Shutdown() {
   // On Linux shutdown() wakes every thread blocked in recv/accept/poll on the socket, even on
   // an unconnected UDP socket (where it reports ENOTCONN but still marks it shut down).
   if (fd_ >= 0) (void)::shutdown(fd_, SHUT_RDWR);
+}
+
+WinError Socket::SetReceiveBufferSize(std::size_t bytes) {
+  if (fd_ < 0) return kWsaEnotsock;
+  const int size = bytes > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(bytes);
+  if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0) return kErrorSuccess;
+  if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) == 0) return kErrorSuccess;
+  return WsaErrorFromErrno(errno);
 }
 
 WinError Socket::SetNonBlocking(bool nonBlocking) {
@@ -441,7 +450,7 @@ Result<std::size_t> WaitForSockets(std::span<SocketWait> sockets,
     SocketWait& w = sockets[i];
     w.readable = w.writable = false;
     if (w.socket == nullptr || !w.socket->IsOpen()) return Result<std::size_t>::Failure(kWsaEinval);
-    polls[i].fd = w.socket->NativeHandle();
+    polls[i].fd = SocketDescriptor::Of(*w.socket);
     polls[i].events = static_cast<short>((w.wantRead ? POLLIN : 0) | (w.wantWrite ? POLLOUT : 0));
     if (w.socket->IsShutDown()) {
       w.readable = true;

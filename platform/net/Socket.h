@@ -65,10 +65,12 @@ class Socket {
   // The address the socket is bound to (getsockname); port 0 before binding.
   Result<SocketAddress> LocalAddress() const;
 
-  // The descriptor, for readiness loops of other modules (epoll). Ownership stays here.
-  int NativeHandle() const { return fd_; }
+  // SO_RCVBUF: room for this many bytes of datagrams waiting to be received. Best effort above
+  // the system's cap: a privileged process gets the size asked for, others the capped size.
+  [[nodiscard]] WinError SetReceiveBufferSize(std::size_t bytes);
 
  protected:
+  friend struct SocketDescriptor;  // the POSIX implementation's access (SocketDescriptor.h)
   explicit Socket(int fd);
   Socket() = default;
   // Maps the failure of the last call to its Winsock code, kWsaEintr once shut down.

@@ -349,24 +349,10 @@ Result<DeviceState> StateStore::Read() const {
   if (::fstat(fd.get(), &st) != 0) return Result<DeviceState>::Failure(ErrnoToWinError(errno));
   if (static_cast<std::uint64_t>(st.st_size) > kMaxStateBytes)
     return Result<DeviceState>::Failure(kErrorInvalidData);
-  const std::int64_t mtimeNs =
-      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  {
-    std::lock_guard lock(cacheMutex_);
-    if (cacheInode_ == st.st_ino && cacheMtimeNs_ == mtimeNs &&
-        cacheSize_ == static_cast<std::uint64_t>(st.st_size))
-      return cache_;
-  }
   std::string text;
   if (const int error = ReadAll(fd.get(), text); error != 0)
     return Result<DeviceState>::Failure(ErrnoToWinError(error));
-  DeviceState state = ParseDeviceState(text);
-  std::lock_guard lock(cacheMutex_);
-  cacheInode_ = st.st_ino;
-  cacheMtimeNs_ = mtimeNs;
-  cacheSize_ = static_cast<std::uint64_t>(st.st_size);
-  cache_ = state;
-  return state;
+  return ParseDeviceState(text);
 }
 
 WinError StateStore::Update(const std::function<WinError(DeviceState&)>& change) {

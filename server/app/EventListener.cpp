@@ -1,7 +1,5 @@
 #include "server/app/EventListener.h"
 
-#include <sys/socket.h>
-
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -29,12 +27,9 @@ void EventListener::Start() {
   if (socket_.SetNonBlocking(true) != platform::kErrorSuccess) {
     platform::Trace("event socket stays blocking\n");
   }
-  const int bytes = kSocketBufferBytes;
   // Best effort: a privileged console may exceed the system's cap (the console runs as the
   // machine's administrator); otherwise the capped size still gives slack, only less.
-  if (::setsockopt(socket_.NativeHandle(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
-    (void)::setsockopt(socket_.NativeHandle(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-  }
+  (void)socket_.SetReceiveBufferSize(kSocketBufferBytes);
   running_ = true;
   thread_ = std::thread([this] { Run(); });
 }

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -163,9 +165,12 @@ TEST_F(ListenerTest, ABurstIsHandedOverInBatchesThatKeepTheOrder) {
   ASSERT_EQ(socket->Bind(SocketAddress{Ipv4Address::Loopback(), 0}), kErrorSuccess);
   address_ = *socket->LocalAddress();
   std::vector<std::size_t> sizes;
+  std::promise<void> entered;
+  std::atomic<bool> first{true};
   listener_ = std::make_unique<EventListener>(
       std::move(socket.value()),
       [&](std::span<const EventListener::Report> reports) {
+        if (first.exchange(false)) entered.set_value();
         std::lock_guard wait(gate);
         std::lock_guard lock(mutex_);
         sizes.push_back(reports.size());
@@ -178,9 +183,10 @@ TEST_F(ListenerTest, ABurstIsHandedOverInBatchesThatKeepTheOrder) {
   ASSERT_TRUE(client);
   client_ = std::move(client.value());
   Send("first");
-  std::this_thread::sleep_for(100ms);  // the listener is now blocked in the handler
+  // A barrier: the listener is now blocked in the handler.
+  ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
+  // A datagram sent on loopback is in the listener's socket when the send returns.
   for (int i = 0; i < 100; ++i) Send("r" + std::to_string(i));
-  std::this_thread::sleep_for(100ms);
   hold.unlock();
   ASSERT_TRUE(WaitFor(101));
   const auto got = Snapshot();

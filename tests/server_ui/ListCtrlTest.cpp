@@ -411,9 +411,15 @@ class ListCtrlTest : public QObject {
     for (int i = 0; i < 3000; ++i) list.InsertRow(Numbered(i, " Added"));
     auto runner = std::make_unique<ListPrintRunner>(QStringLiteral("USB Vantrel! Server"));
     runner->SetOutputFile(dir.Path("aborted.pdf"));
+    int reported = 0;
+    QObject receiver;
+    QObject::connect(runner.get(), &ListPrintRunner::finished, &receiver,
+                     [&reported](uv::server::PrintOutcome) { ++reported; });
     QVERIFY(runner->Start(list, nullptr));
+    QVERIFY(runner->IsPrinting());
     runner.reset();  // aborts and joins; the queued report is dropped with the runner
     QCoreApplication::processEvents();
+    QCOMPARE(reported, 0);
   }
 };
 

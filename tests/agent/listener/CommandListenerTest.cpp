@@ -14,6 +14,7 @@
 #include "client/agent/listener/CAllowedConsoles.h"
 #include "client/agent/listener/CCommandListener.h"
 #include "platform/machine/Machine.h"
+#include "platform/net/SocketDescriptor.h"
 #include "platform/net/Socket.h"
 #include "platform/registry/Registry.h"
 #include "protocol/CommandFrame.h"
@@ -138,7 +139,7 @@ TEST_F(ListenerTest, BadInputIsDroppedAndTheNextGetIsAnswered) {
   TcpSocket silent = Connect();
   TcpSocket half = Connect();
   ASSERT_TRUE(half.Send(std::string("0004GET;\0\0", 10)).ok());
-  ::shutdown(half.NativeHandle(), SHUT_WR);
+  ::shutdown(uv::platform::SocketDescriptor::Of(half), SHUT_WR);
   char buffer[64];
   auto reply = half.Receive(std::span<char>(buffer));
   ASSERT_TRUE(reply.ok());

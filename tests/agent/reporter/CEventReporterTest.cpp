@@ -382,6 +382,15 @@ TEST_F(ReporterTest, ReplayPausesBeforeThe51stAnd102ndLine) {
   std::vector<std::size_t> longest{gaps[0].second, gaps[1].second};
   std::sort(longest.begin(), longest.end());
   EXPECT_EQ(longest, (std::vector<std::size_t>{51, 102}));
+  // And they grow: the first pause is at least 250 ms, the second at least 500 ms (lower bounds
+  // only: a loaded machine makes them longer, never shorter).
+  std::chrono::steady_clock::duration before51{}, before102{};
+  for (const auto& [gap, line] : gaps) {
+    if (line == 51) before51 = gap;
+    if (line == 102) before102 = gap;
+  }
+  EXPECT_GE(before51, std::chrono::milliseconds(250));
+  EXPECT_GE(before102, std::chrono::milliseconds(500));
   EXPECT_EQ(Queue(), "");
 }
 

@@ -15,26 +15,11 @@
 
 #include "platform/fs/CompletionPort.h"
 #include "platform/fs/DirectoryHandle.h"
+#include "tests/support/TempDir.h"
 
 namespace uv::platform::testing {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "uvfs-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using TempDir = uv::test::TempDir;
 
 inline void WriteFile(const std::filesystem::path& file, const std::string& content) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);

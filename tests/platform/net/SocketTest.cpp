@@ -1,4 +1,5 @@
 #include "platform/net/Socket.h"
+#include "platform/net/SocketDescriptor.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -127,10 +128,10 @@ TEST(UdpSocketTest, ShutdownWakesABlockedReceiver) {
 TEST(UdpSocketTest, SocketsAreCloseOnExecAndMoveOwnership) {
   auto socket = UdpSocket::Create();
   ASSERT_TRUE(socket.ok());
-  const int fd = socket->NativeHandle();
+  const int fd = SocketDescriptor::Of(*socket);
   EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
   UdpSocket moved = std::move(socket).value();
-  EXPECT_EQ(moved.NativeHandle(), fd);
+  EXPECT_EQ(SocketDescriptor::Of(moved), fd);
   moved.Close();
   EXPECT_FALSE(moved.IsOpen());
   EXPECT_EQ(::fcntl(fd, F_GETFD), -1);  // really closed
@@ -149,7 +150,7 @@ TEST(TcpSocketTest, ConnectSendReceiveAndOrderlyClose) {
   auto listener = TcpListener::Listen(SocketAddress{kTcpAddress, 0});
   ASSERT_TRUE(listener.ok());
   const SocketAddress where = Local(*listener);
-  EXPECT_NE(::fcntl(listener->NativeHandle(), F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_NE(::fcntl(SocketDescriptor::Of(*listener), F_GETFD) & FD_CLOEXEC, 0);
 
   auto client = TcpSocket::Connect(where, 5s, kSenderAddress);
   ASSERT_TRUE(client.ok()) << client.error();
@@ -158,7 +159,7 @@ TEST(TcpSocketTest, ConnectSendReceiveAndOrderlyClose) {
   ASSERT_TRUE(server.ok());
   EXPECT_EQ(peer.address, kSenderAddress);
   EXPECT_EQ(peer, Local(*client));
-  EXPECT_NE(::fcntl(server->NativeHandle(), F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_NE(::fcntl(SocketDescriptor::Of(*server), F_GETFD) & FD_CLOEXEC, 0);
 
   const std::string frame = "GET;";
   ASSERT_EQ(

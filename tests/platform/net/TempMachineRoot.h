@@ -11,27 +11,18 @@
 
 #include "platform/machine/Machine.h"
 #include "platform/registry/Registry.h"
+#include "tests/support/TempDir.h"
 
 namespace uv::platform::testing {
 
 class TempMachineRoot {
  public:
-  TempMachineRoot() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "uv-net-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    root_ = pattern;
-    machine_ = std::make_unique<Machine>(root_);
-  }
-  ~TempMachineRoot() {
-    machine_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
+  TempMachineRoot() : dir_("uv-net-test"), machine_(std::make_unique<Machine>(dir_.path())) {}
   TempMachineRoot(const TempMachineRoot&) = delete;
   TempMachineRoot& operator=(const TempMachineRoot&) = delete;
 
   Machine& machine() { return *machine_; }
-  const std::filesystem::path& root() const { return root_; }
+  const std::filesystem::path& root() const { return dir_.path(); }
 
   void SetComputerName(const std::string& name) {
     auto registry = machine_->OpenRegistry();
@@ -49,7 +40,7 @@ class TempMachineRoot {
   }
 
  private:
-  std::filesystem::path root_;
+  test::TempDir dir_;  // outlives the machine
   std::unique_ptr<Machine> machine_;
 };
 
