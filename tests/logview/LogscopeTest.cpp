@@ -184,6 +184,22 @@ class LogscopeTest : public QObject {
     }
   }
 
+  void aJournalAppendedToWhileReadIsReadToWhereItStoodWithWholeLines() {
+    Root root;
+    // The agent is in the middle of writing the third line when the reading begins.
+    root.Write(std::string(kThreeLines) + "VERSION=1 6 0 0,09/09/2009,09:09");
+    auto reader = uv::logview::JournalReader::Open(root.Journal());
+    QVERIFY(reader.has_value());
+    std::ofstream(root.Journal(), std::ios::app)
+        << ":09,PC9\\zed,10.0.0.99,Added E:\\late on PC9\\zed\r\n"
+        << "VERSION=1 6 0 0,10/10/2010,10:10:10,PC9\\zed,10.0.0.99,Added after\r\n";
+    std::vector<EventRow> rows;
+    reader->ReadRows([&](EventRow&& row) { rows.push_back(std::move(row)); });
+    QCOMPARE(rows.size(), std::size_t{4});
+    QCOMPARE(rows.back().time, std::string("09:09:09"));
+    QCOMPARE(rows.back().message, std::string("Added E:\\late on PC9\\zed"));
+  }
+
   void aMissingJournalIsSaidAndTheWindowGoesOn() {
     Root root;
     uv::platform::Machine machine(root.Path());
