@@ -270,6 +270,49 @@ class LogscopeTest : public QObject {
     QCOMPARE(code, 0);
     QCOMPARE(root.Read(), std::string(kThreeLines));
   }
+
+  void aJournalThatCannotBeTruncatedIsSaidAndKept() {
+    if (IsChild()) {
+      ClearAsNobody("Unable to clear the log file");
+      return;
+    }
+    if (::geteuid() != 0) QSKIP("needs root to start a process as nobody");
+    Root root;
+    uv::platform::Machine machine(root.Path());
+    QVERIFY(machine.OpenRegistry());
+    // nobody administers this machine (may write its registry and take the lock), but the
+    // journal is root's and only readable to others.
+    QCOMPARE(::chown(machine.RegistryFile().c_str(), kNobody, kNobody), 0);
+    QCOMPARE(::chown(machine.RunDirectory().c_str(), kNobody, kNobody), 0);
+    root.Write(kThreeLines);
+    ::chmod(root.Journal().c_str(), 0644);
+    for (auto dir = root.Journal().parent_path(); dir != root.Path(); dir = dir.parent_path()) {
+      ::chmod(dir.c_str(), 0755);
+    }
+    const int code = RunChild("aJournalThatCannotBeTruncatedIsSaidAndKept",
+                              {std::string(kRoleVariable) + "=nobody", "QT_QPA_PLATFORM=offscreen",
+                               std::string(kRootVariable) + "=" + root.Path().string()});
+    QCOMPARE(code, 0);
+    QCOMPARE(root.Read(), std::string(kThreeLines));
+  }
+
+ private:
+  // In the child: gives up root, loads the journal, clears it, and expects `box` with the list
+  // as it was.
+  static void ClearAsNobody(const char* box) {
+    QCOMPARE(::setgroups(0, nullptr), 0);
+    QCOMPARE(::setgid(kNobody), 0);
+    QCOMPARE(::setuid(kNobody), 0);
+    uv::platform::Machine machine(qEnvironmentVariable(kRootVariable).toStdString());
+    ScopedMessageBoxAnswerer boxes;
+    CLogscopeDlg dlg(machine);
+    dlg.OnInitDialog();
+    QCOMPARE(dlg.List().RowCount(), 3);
+    dlg.OnClearFile();
+    QCOMPARE(boxes.Texts(), std::vector<QString>{QString::fromLatin1(box)});
+    QCOMPARE(boxes.Records().front().flags, uv::gui::MB_OK | uv::gui::MB_ICONEXCLAMATION);
+    QCOMPARE(dlg.List().RowCount(), 3);
+  }
 };
 
 QTEST_MAIN(LogscopeTest)
