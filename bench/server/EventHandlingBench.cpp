@@ -7,10 +7,10 @@
 #include <QApplication>
 #include <filesystem>
 
+#include "gui/list/CUVTListCtrl.h"
 #include "server/app/EventLogFile.h"
 #include "server/app/EventProcessor.h"
 #include "server/app/EventRules.h"
-#include "server/list/CUVTListCtrl.h"
 
 using namespace uv::server;
 

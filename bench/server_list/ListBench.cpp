@@ -17,8 +17,8 @@
 #include <random>
 #include <string>
 
-#include "server/list/CListCtrlPrint.h"
-#include "server/list/CUVTListCtrl.h"
+#include "gui/list/CListCtrlPrint.h"
+#include "gui/list/CUVTListCtrl.h"
 
 namespace {
 

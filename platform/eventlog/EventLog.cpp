@@ -14,6 +14,7 @@
 
 #include "platform/machine/Machine.h"
 #include "platform/posix/ErrnoError.h"
+#include "platform/posix/FdIo.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace uv::platform {
@@ -174,19 +175,12 @@ WinError ReportEvent(const Machine& machine, EventType type, std::uint32_t id,
   struct stat before {};
   if (::fstat(fd.get(), &before) != 0) return FromErrno(errno);
 
-  std::size_t written = 0;
-  while (written < line.size()) {
-    ssize_t n = ::write(fd.get(), line.data() + written, line.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int error = n < 0 ? errno : ENOSPC;
-      // A torn line would merge with the next event; cut the file back to where it was.
-      if (::ftruncate(fd.get(), before.st_size) != 0) {
-        // Nothing more can be done; the reader skips the damaged line.
-      }
-      return FromErrno(error);
+  if (const int error = WriteAll(fd.get(), line); error != 0) {
+    // A torn line would merge with the next event; cut the file back to where it was.
+    if (::ftruncate(fd.get(), before.st_size) != 0) {
+      // Nothing more can be done; the reader skips the damaged line.
     }
-    written += static_cast<std::size_t>(n);
+    return FromErrno(error);
   }
   return kErrorSuccess;  // the lock goes with the descriptor
 }

@@ -1,13 +1,13 @@
 #include "platform/fs/DriveResolver.h"
 
-#include <cctype>
+#include "platform/common/Text.h"
 
 namespace uv::platform {
 
 namespace {
 
 char UpperLetter(char letter) {
-  return static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  return ToUpperAscii(letter);
 }
 
 bool IsDriveLetter(char letter) {

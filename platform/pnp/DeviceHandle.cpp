@@ -11,9 +11,13 @@
 #include <charconv>
 #include <random>
 
+#include "platform/common/KeyValueText.h"
+#include "platform/common/Text.h"
 #include "platform/machine/Machine.h"
 #include "platform/pnp/DeviceState.h"
-#include "platform/pnp/PosixUtil.h"
+#include "platform/posix/ErrnoError.h"
+#include "platform/posix/FdIo.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace uv::platform {
 
@@ -26,7 +30,7 @@ std::string HoldDirectory(const Machine& machine) {
 std::string ProgramName() {
   std::string name;
   UniqueFd fd(::open("/proc/self/comm", O_RDONLY | O_CLOEXEC));
-  if (fd && ReadAll(fd.get(), name) == kErrorSuccess)
+  if (fd && ReadAll(fd.get(), name) == 0)
     while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
   return name.empty() ? std::string("unknown") : name;
 }
@@ -41,8 +45,7 @@ std::string OneLine(std::string_view text) {
 // "E:", "E:\", "e:\dir": the upper-case letter, or 0.
 char DriveLetterOf(std::string_view path) {
   if (path.size() < 2 || path[1] != ':') return 0;
-  char c = path[0];
-  if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  const char c = ToUpperAscii(path[0]);
   return (c >= 'A' && c <= 'Z') ? c : 0;
 }
 
@@ -93,7 +96,8 @@ Result<HandleHold> HandleHold::Take(Machine& machine, std::string deviceId, std:
   std::uint64_t id = 0;
   while (id == 0) id = (static_cast<std::uint64_t>(random()) << 32) ^ random();
   // The lock is taken on a temporary name, then the file is renamed into view: a scan never sees
-  // a hold file that is not locked yet.
+  // a hold file that is not locked yet. (Not the atomic file writer: the hold keeps the locked
+  // descriptor open after the rename.)
   std::string temp = dir + "/.tXXXXXX";
   UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) return Result<HandleHold>::Failure(ErrnoToWinError(errno));
@@ -106,8 +110,9 @@ Result<HandleHold> HandleHold::Take(Machine& machine, std::string deviceId, std:
                            "\nprogram=" + ProgramName() + "\ndevice=" + OneLine(deviceId) +
                            "\nvolume=" + OneLine(volume) + "\nopened=" + OneLine(openedAs) + "\n";
   const std::string path = dir + "/h" + std::to_string(id) + ".hold";
-  if (WriteAll(fd.get(), text) != kErrorSuccess || ::rename(temp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
+  int err = WriteAll(fd.get(), text);
+  if (err != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+    if (err == 0) err = errno;
     ::unlink(temp.c_str());
     return Result<HandleHold>::Failure(ErrnoToWinError(err));
   }
@@ -155,16 +160,9 @@ std::vector<HoldInfo> ListHolds(const Machine& machine) {
       continue;
     }
     std::string text;
-    if (ReadAll(fd.get(), text) != kErrorSuccess || text.size() > 8192) continue;
+    if (ReadAll(fd.get(), text) != 0 || text.size() > 8192) continue;
     HoldInfo info;
-    std::string_view rest = text;
-    while (!rest.empty()) {
-      const std::size_t end = rest.find('\n');
-      std::string_view line = rest.substr(0, end);
-      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-      const std::size_t eq = line.find('=');
-      if (eq == std::string_view::npos) continue;
-      std::string_view key = line.substr(0, eq), value = line.substr(eq + 1);
+    for (const auto& [key, value] : ParseKeyValueLines(text).entries) {
       if (key == "id") std::from_chars(value.data(), value.data() + value.size(), info.id);
       if (key == "pid") std::from_chars(value.data(), value.data() + value.size(), info.pid);
       if (key == "program") info.program = value;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "platform/common/Text.h"
 #include "platform/machine/Machine.h"
 #include "platform/pnp/DeviceHandle.h"
 #include "platform/pnp/DeviceNotifier.h"
@@ -58,16 +59,9 @@ std::string GuidFrom(std::string_view seed) {
   return buffer;
 }
 
-std::string Trim(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  const std::size_t last = text.find_last_not_of(' ');
-  return std::string(text.substr(first, last - first + 1));
-}
-
 // The inquiry fields of a storage ID: spaces become '_', cut to the field's width.
 std::string InquiryField(std::string_view text, std::size_t width) {
-  std::string out = Trim(text).substr(0, width);
+  std::string out(Trim(text).substr(0, width));
   while (!out.empty() && out.back() == ' ') out.pop_back();
   for (char& c : out)
     if (c == ' ') c = '_';
@@ -255,7 +249,7 @@ PnpOutcome<PlugResult> Plug(Machine& machine, const PlugRequest& request) {
     return outcome;
   }
   char letter = request.letter;
-  if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 32);
+  letter = ToUpperAscii(letter);
   if (letter != 0 && (letter < 'A' || letter > 'Z')) {
     outcome.error = Error(kErrorInvalidParameter, "a drive letter is one of A to Z");
     return outcome;
@@ -289,7 +283,8 @@ PnpOutcome<PlugResult> Plug(Machine& machine, const PlugRequest& request) {
   const std::string ven = InquiryField(request.vendorName, 8);
   const std::string prod = InquiryField(request.productName, 16);
   const std::string rev = InquiryField(request.revision, 4);
-  const std::string displayName = Trim(Trim(request.vendorName) + " " + Trim(request.productName));
+  const std::string displayName(
+      Trim(std::string(Trim(request.vendorName)) + " " + std::string(Trim(request.productName))));
 
   PlugResult result;
   StorageClass storageClass = StorageClass::kNone;
@@ -389,9 +384,10 @@ PnpOutcome<PlugResult> Plug(Machine& machine, const PlugRequest& request) {
         key->Sz("Service", "USBSTOR");
         key->Sz("Mfg", "Compatible USB storage device");
       } else {
-        if (!request.productName.empty()) key->Sz("DeviceDesc", Trim(request.productName));
+        if (!request.productName.empty())
+          key->Sz("DeviceDesc", std::string(Trim(request.productName)));
         key->Sz("Service", "usbccgp");
-        if (!request.vendorName.empty()) key->Sz("Mfg", Trim(request.vendorName));
+        if (!request.vendorName.empty()) key->Sz("Mfg", std::string(Trim(request.vendorName)));
       }
       key->Sz("Class", "USB");
       key->Sz("ClassGUID", kClassUsb.text);
@@ -746,7 +742,7 @@ WinError DeleteVolumeMountPoint(Machine& machine, std::string_view mountPoint) {
   if (mountPoint.size() != 3 || mountPoint[1] != ':' || mountPoint[2] != '\\')
     return kErrorInvalidName;
   char letter = mountPoint[0];
-  if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 32);
+  letter = ToUpperAscii(letter);
   if (letter < 'A' || letter > 'Z') return kErrorInvalidName;
   auto registry = machine.OpenRegistry();
   if (!registry) return registry.error();

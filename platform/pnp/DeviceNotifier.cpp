@@ -18,11 +18,15 @@
 #include <random>
 #include <thread>
 
+#include "platform/common/FileWrite.h"
+#include "platform/common/KeyValueText.h"
 #include "platform/machine/Machine.h"
 #include "platform/pnp/DeviceHandle.h"
 #include "platform/pnp/DeviceState.h"
-#include "platform/pnp/PosixUtil.h"
 #include "platform/pnp/VolumeDriveResolver.h"
+#include "platform/posix/ErrnoError.h"
+#include "platform/posix/FdIo.h"
+#include "platform/posix/UniqueFd.h"
 #include "platform/trace/Trace.h"
 
 namespace uv::platform {
@@ -92,19 +96,11 @@ UniqueFd OpenDirectory(const std::string& dir) {
 
 // Key=value lines; a line without '=' or a repeated key makes the whole text invalid.
 std::optional<std::vector<std::pair<std::string, std::string>>> ParseFields(std::string_view text) {
+  const KeyValueLines lines = ParseKeyValueLines(text);
+  if (lines.badLines != 0 || lines.repeatedKey) return std::nullopt;
   std::vector<std::pair<std::string, std::string>> fields;
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    if (line.empty()) continue;
-    const std::size_t eq = line.find('=');
-    if (eq == std::string_view::npos || eq == 0) return std::nullopt;
-    std::string key(line.substr(0, eq));
-    for (const auto& f : fields)
-      if (f.first == key) return std::nullopt;
-    fields.emplace_back(std::move(key), std::string(line.substr(eq + 1)));
-  }
+  fields.reserve(lines.entries.size());
+  for (const auto& [key, value] : lines.entries) fields.emplace_back(key, value);
   return fields;
 }
 
@@ -179,7 +175,7 @@ std::optional<DeviceBroadcast> DecodeRecordFields(
 std::string ProgramName() {
   std::string name;
   UniqueFd fd(::open("/proc/self/comm", O_RDONLY | O_CLOEXEC));
-  if (fd && ReadAll(fd.get(), name) == kErrorSuccess) {
+  if (fd && ReadAll(fd.get(), name) == 0) {
     while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
   }
   return name.empty() ? std::string("unknown") : name;
@@ -215,18 +211,8 @@ struct RecipientFile {
 };
 
 void ParseRegistrations(std::string_view text, RecipientFile& out) {
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    std::vector<std::string_view> parts;
-    std::size_t start = 0;
-    while (true) {
-      const std::size_t tab = line.find('\t', start);
-      parts.push_back(line.substr(start, tab == std::string_view::npos ? tab : tab - start));
-      if (tab == std::string_view::npos) break;
-      start = tab + 1;
-    }
+  for (std::string_view line : SplitLines(text)) {
+    const std::vector<std::string_view> parts = SplitFields(line, '\t');
     if (parts[0] == "pid" && parts.size() == 2) {
       out.pid = ParseNumber<std::uint32_t>(parts[1]).value_or(0);
     } else if (parts[0] == "program" && parts.size() == 2) {
@@ -257,7 +243,7 @@ std::vector<RecipientFile> ReadRecipients(const std::string& dir) {
     std::string text;
     // A registration list is a few lines per registration; anything far larger is not ours.
     if (fd && ::fstat(fd.get(), &st) == 0 && st.st_size <= (1 << 20) &&
-        ReadAll(fd.get(), text) == kErrorSuccess)
+        ReadAll(fd.get(), text) == 0)
       ParseRegistrations(text, r);
     out.push_back(std::move(r));
   }
@@ -270,21 +256,7 @@ std::vector<RecipientFile> ReadRecipients(const std::string& dir) {
 
 // Writes `text` to dir/name through a temporary and a rename, so readers see old or new.
 WinError ReplaceFile(const std::string& dir, const std::string& name, std::string_view text) {
-  std::string temp = dir + "/.t" + name + ".XXXXXX";
-  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd) return ErrnoToWinError(errno);
-  ::fchmod(fd.get(), 0644);
-  if (WinError e = WriteAll(fd.get(), text); e != kErrorSuccess) {
-    ::unlink(temp.c_str());
-    return e;
-  }
-  fd.Reset();
-  if (::rename(temp.c_str(), (dir + "/" + name).c_str()) != 0) {
-    const int err = errno;
-    ::unlink(temp.c_str());
-    return ErrnoToWinError(err);
-  }
-  return kErrorSuccess;
+  return WriteFileAtomically(std::filesystem::path(dir) / name, text);
 }
 
 }  // namespace
@@ -581,6 +553,32 @@ std::string Datagram(std::uint32_t event, const DeviceBroadcast& record) {
   return "event=" + std::to_string(event) + "\n" + EncodeRecordText(record);
 }
 
+bool WantsInterface(const RecipientFile& recipient, const DeviceClassGuid& interfaceClass) {
+  return std::any_of(recipient.regs.begin(), recipient.regs.end(), [&](const Registration& g) {
+    return !g.isHandle && g.interfaceClass == interfaceClass;
+  });
+}
+
+// Calls visit(recipient, record) for every handle registered on one of `deviceIds`, with the
+// broadcast record that names that handle.
+template <class Visit>
+void ForEachHandleOn(const std::string& dir, const std::vector<std::string>& deviceIds,
+                     Visit&& visit) {
+  for (const auto& r : ReadRecipients(dir)) {
+    for (const auto& g : r.regs) {
+      if (!g.isHandle) continue;
+      const bool concerned =
+          std::any_of(deviceIds.begin(), deviceIds.end(),
+                      [&](const std::string& id) { return EqualsNoCase(id, g.deviceId); });
+      if (!concerned) continue;
+      DeviceBroadcast record;
+      record.devicetype = kDbtDevtypHandle;
+      record.handle = {g.holdId, g.id};
+      visit(r, record);
+    }
+  }
+}
+
 }  // namespace
 
 DeviceBroadcaster::DeviceBroadcaster(const Machine& machine) : dir_(NotifyDirectory(machine)) {}
@@ -594,12 +592,8 @@ void DeviceBroadcaster::DeviceInterface(std::uint32_t event, const DeviceClassGu
   record.devicetype = kDbtDevtypDeviceInterface;
   record.deviceInterface = {interfaceClass, std::string(name)};
   const std::string datagram = Datagram(event, record);
-  for (const auto& r : ReadRecipients(dir_)) {
-    const bool wanted = std::any_of(r.regs.begin(), r.regs.end(), [&](const Registration& g) {
-      return !g.isHandle && g.interfaceClass == interfaceClass;
-    });
-    if (wanted) sender->Send(r.base, datagram);
-  }
+  for (const auto& r : ReadRecipients(dir_))
+    if (WantsInterface(r, interfaceClass)) sender->Send(r.base, datagram);
 }
 
 void DeviceBroadcaster::DeviceInterfaceSync(std::uint32_t event,
@@ -615,10 +609,7 @@ void DeviceBroadcaster::DeviceInterfaceSync(std::uint32_t event,
   std::size_t sent = 0;
   std::uint64_t seq = 0;
   for (const auto& r : ReadRecipients(dir_)) {
-    const bool wanted = std::any_of(r.regs.begin(), r.regs.end(), [&](const Registration& g) {
-      return !g.isHandle && g.interfaceClass == interfaceClass;
-    });
-    if (!wanted) continue;
+    if (!WantsInterface(r, interfaceClass)) continue;
     const std::string datagram = Datagram(event, record) + "reply=" + sender->replyName +
                                  "\nseq=" + std::to_string(++seq) + "\n";
     if (sender->Send(r.base, datagram)) ++sent;
@@ -643,24 +634,14 @@ DeviceBroadcaster::QueryOutcome DeviceBroadcaster::QueryRemove(
   auto sender = OpenSender(dir_, true, &staleRemoved_);
   if (!sender) return outcome;
   std::vector<std::pair<std::uint64_t, std::string>> asked;  // seq -> who
-  for (const auto& r : ReadRecipients(dir_)) {
-    for (const auto& g : r.regs) {
-      if (!g.isHandle) continue;
-      const bool concerned =
-          std::any_of(deviceIds.begin(), deviceIds.end(),
-                      [&](const std::string& id) { return EqualsNoCase(id, g.deviceId); });
-      if (!concerned) continue;
-      DeviceBroadcast record;
-      record.devicetype = kDbtDevtypHandle;
-      record.handle = {g.holdId, g.id};
-      const std::uint64_t seq = asked.size() + 1;
-      const std::string datagram = Datagram(kDbtDeviceQueryRemove, record) +
-                                   "reply=" + sender->replyName + "\nseq=" + std::to_string(seq) +
-                                   "\n";
-      if (sender->Send(r.base, datagram))
-        asked.emplace_back(seq, r.program + " (pid " + std::to_string(r.pid) + ")");
-    }
-  }
+  ForEachHandleOn(dir_, deviceIds, [&](const RecipientFile& r, const DeviceBroadcast& record) {
+    const std::uint64_t seq = asked.size() + 1;
+    const std::string datagram = Datagram(kDbtDeviceQueryRemove, record) +
+                                 "reply=" + sender->replyName + "\nseq=" + std::to_string(seq) +
+                                 "\n";
+    if (sender->Send(r.base, datagram))
+      asked.emplace_back(seq, r.program + " (pid " + std::to_string(r.pid) + ")");
+  });
   outcome.asked = asked.size();
   // A recipient that does not answer in time does not hold the removal up; whether a handle is
   // still open decides then.
@@ -679,19 +660,9 @@ void DeviceBroadcaster::HandleEvent(std::uint32_t event,
                                     const std::vector<std::string>& deviceIds) {
   auto sender = OpenSender(dir_, false, &staleRemoved_);
   if (!sender) return;
-  for (const auto& r : ReadRecipients(dir_)) {
-    for (const auto& g : r.regs) {
-      if (!g.isHandle) continue;
-      const bool concerned =
-          std::any_of(deviceIds.begin(), deviceIds.end(),
-                      [&](const std::string& id) { return EqualsNoCase(id, g.deviceId); });
-      if (!concerned) continue;
-      DeviceBroadcast record;
-      record.devicetype = kDbtDevtypHandle;
-      record.handle = {g.holdId, g.id};
-      sender->Send(r.base, Datagram(event, record));
-    }
-  }
+  ForEachHandleOn(dir_, deviceIds, [&](const RecipientFile& r, const DeviceBroadcast& record) {
+    sender->Send(r.base, Datagram(event, record));
+  });
 }
 
 std::vector<RecipientInfo> ListRecipients(const Machine& machine) {

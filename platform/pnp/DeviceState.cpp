@@ -11,8 +11,12 @@
 #include <cstring>
 #include <map>
 
+#include "platform/common/FileWrite.h"
+#include "platform/common/KeyValueText.h"
 #include "platform/machine/Machine.h"
-#include "platform/pnp/PosixUtil.h"
+#include "platform/posix/ErrnoError.h"
+#include "platform/posix/FdIo.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace uv::platform {
 
@@ -106,20 +110,6 @@ bool ParseInto(std::string_view text, T& out) {
   return !text.empty() && ec == std::errc() && end == text.data() + text.size();
 }
 
-std::vector<std::string_view> Split(std::string_view text, char sep) {
-  std::vector<std::string_view> parts;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t pos = text.find(sep, start);
-    if (pos == std::string_view::npos) {
-      parts.push_back(text.substr(start));
-      return parts;
-    }
-    parts.push_back(text.substr(start, pos - start));
-    start = pos + 1;
-  }
-}
-
 // One parsed line: its record word and its fields (a name may repeat, e.g. iface).
 struct Line {
   std::string_view word;
@@ -133,15 +123,15 @@ struct Line {
 
 std::optional<Line> ParseLine(std::string_view text) {
   if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-  const auto parts = Split(text, '\t');
+  const auto parts = SplitFields(text, '\t');
   Line line;
   line.word = parts[0];
   for (std::size_t i = 1; i < parts.size(); ++i) {
-    const std::size_t eq = parts[i].find('=');
-    if (eq == std::string_view::npos) return std::nullopt;
-    auto value = Unescape(parts[i].substr(eq + 1));
+    const auto field = SplitKeyValue(parts[i]);
+    if (!field) return std::nullopt;
+    auto value = Unescape(field->value);
     if (!value) return std::nullopt;
-    line.fields.emplace_back(parts[i].substr(0, eq), std::move(*value));
+    line.fields.emplace_back(field->key, std::move(*value));
   }
   return line;
 }
@@ -218,31 +208,6 @@ std::optional<VolumeRecord> ParseVolume(const Line& line) {
 
 }  // namespace
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string ToUpperAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  return out;
-}
-
-std::string ToLowerAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return out;
-}
-
 bool DeviceClassGuid::operator==(const DeviceClassGuid& other) const {
   return EqualsNoCase(text, other.text);
 }
@@ -271,7 +236,7 @@ const DeviceRecord* DeviceState::FindDevInst(DevInst devInst) const {
 }
 
 const VolumeRecord* DeviceState::FindLetter(char letter) const {
-  if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 32);
+  letter = ToUpperAscii(letter);
   if (letter < 'A' || letter > 'Z') return nullptr;
   for (const auto& v : volumes)
     if (v.letter == letter) return &v;
@@ -333,7 +298,7 @@ std::string SerializeDeviceState(const DeviceState& state) {
 
 DeviceState ParseDeviceState(std::string_view text) {
   DeviceState state;
-  for (std::string_view raw : Split(text, '\n')) {
+  for (std::string_view raw : SplitFields(text, '\n')) {
     if (raw.empty() || raw == "\r") continue;
     auto line = ParseLine(raw);
     if (!line) {
@@ -393,8 +358,8 @@ Result<DeviceState> StateStore::Read() const {
       return cache_;
   }
   std::string text;
-  if (WinError e = ReadAll(fd.get(), text); e != kErrorSuccess)
-    return Result<DeviceState>::Failure(e);
+  if (const int error = ReadAll(fd.get(), text); error != 0)
+    return Result<DeviceState>::Failure(ErrnoToWinError(error));
   DeviceState state = ParseDeviceState(text);
   std::lock_guard lock(cacheMutex_);
   cacheInode_ = st.st_ino;
@@ -420,24 +385,7 @@ WinError StateStore::Update(const std::function<WinError(DeviceState&)>& change)
   if (WinError e = change(next); e != kErrorSuccess) return e;
   ++next.generation;
 
-  const std::string finalPath = (dir_ / kStateFile).string();
-  std::string tempPath = finalPath + ".XXXXXX";
-  const std::string text = SerializeDeviceState(next);
-  {
-    UniqueFd out(::mkostemp(tempPath.data(), O_CLOEXEC));
-    if (!out) return ErrnoToWinError(errno);
-    ::fchmod(out.get(), 0644);
-    if (WinError e = WriteAll(out.get(), text); e != kErrorSuccess) {
-      ::unlink(tempPath.c_str());
-      return e;
-    }
-  }
-  if (::rename(tempPath.c_str(), finalPath.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(tempPath.c_str());
-    return ErrnoToWinError(err);
-  }
-  return kErrorSuccess;
+  return WriteFileAtomically(dir_ / kStateFile, SerializeDeviceState(next));
 }
 
 }  // namespace uv::platform

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/common/Result.h"
+#include "platform/common/Text.h"  // instance IDs compare as EqualsNoCase does
 #include "platform/pnp/DeviceTypes.h"
 
 namespace uv::platform {
@@ -111,10 +112,5 @@ class StateStore {
   mutable std::uint64_t cacheSize_ = 0;
   mutable DeviceState cache_;
 };
-
-// Case-insensitive ASCII comparison, as instance IDs and registry names compare.
-bool EqualsNoCase(std::string_view a, std::string_view b);
-std::string ToUpperAscii(std::string_view text);
-std::string ToLowerAscii(std::string_view text);
 
 }  // namespace uv::platform

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/common/Text.h"
 #include "platform/machine/Machine.h"
 #include "platform/pnp/DeviceState.h"
 #include "platform/registry/Registry.h"
@@ -58,8 +59,7 @@ void CollectEnumerator(const RegKey& enumKey, const std::string& enumeratorName,
 DevInst DevInstForInstanceId(std::string_view instanceId) {
   std::uint32_t hash = 2166136261u;
   for (char c : instanceId) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    hash ^= static_cast<std::uint8_t>(c);
+    hash ^= static_cast<std::uint8_t>(ToUpperAscii(c));
     hash *= 16777619u;
   }
   // 0 is "none" and 1 the root of the tree.

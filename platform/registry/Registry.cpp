@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/common/Text.h"
 #include "platform/trace/Trace.h"
 
 namespace uv::platform {
@@ -86,11 +87,7 @@ class StmtUse {
 // Names compare case-insensitively as the single-byte texts of the programs do: ASCII letters
 // fold, every other byte is itself.
 std::string Fold(std::string_view text) {
-  std::string folded(text);
-  for (char& c : folded) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return folded;
+  return ToLowerAscii(text);
 }
 
 void BindText(sqlite3_stmt* stmt, int index, std::string_view text) {
@@ -330,19 +327,27 @@ class Registry::Impl {
     return SubKeyList(std::move(names));
   }
 
-  // The cached subkey list of a key, read when missing. Only while CacheCurrent() holds; the
-  // pointer is good until the next cache call.
-  Result<const SubKeyList*> CachedSubKeys(std::int64_t id) {
-    const auto hit = subKeyCache.find(id);
-    if (hit != subKeyCache.end()) return &hit->second;
-    Result<SubKeyList> read = ReadSubKeys(id);
-    if (!read) return Result<const SubKeyList*>::Failure(read.error());
-    std::size_t bytes = sizeof(SubKeyList);
-    if (*read) {
-      for (const std::string& name : **read) bytes += sizeof(std::string) + name.size();
+  // The cached list of a key in `cache`, read by `read` when missing and charged `size` bytes
+  // per entry. Only while CacheCurrent() holds; the pointer is good until the next cache call.
+  template <class List, class ReadList, class EntryBytes>
+  Result<const List*> CachedList(std::unordered_map<std::int64_t, List>& cache, std::int64_t id,
+                                 ReadList read, EntryBytes entryBytes) {
+    const auto hit = cache.find(id);
+    if (hit != cache.end()) return &hit->second;
+    Result<List> list = read(id);
+    if (!list) return Result<const List*>::Failure(list.error());
+    std::size_t bytes = sizeof(List);
+    if (*list) {
+      for (const auto& entry : **list) bytes += entryBytes(entry);
     }
     MakeRoomForList(bytes);
-    return &subKeyCache.emplace(id, std::move(*read)).first->second;
+    return &cache.emplace(id, std::move(*list)).first->second;
+  }
+
+  Result<const SubKeyList*> CachedSubKeys(std::int64_t id) {
+    return CachedList(
+        subKeyCache, id, [this](std::int64_t key) { return ReadSubKeys(key); },
+        [](const std::string& name) { return sizeof(std::string) + name.size(); });
   }
 
   // All values of a key in creation order in one query; nullopt when the key does not exist.
@@ -371,18 +376,11 @@ class Registry::Impl {
   }
 
   Result<const ValueList*> CachedValues(std::int64_t id) {
-    const auto hit = valueListCache.find(id);
-    if (hit != valueListCache.end()) return &hit->second;
-    Result<ValueList> read = ReadValues(id);
-    if (!read) return Result<const ValueList*>::Failure(read.error());
-    std::size_t bytes = sizeof(ValueList);
-    if (*read) {
-      for (const RegKey::NamedValue& named : **read) {
-        bytes += sizeof(RegKey::NamedValue) + named.name.size() + named.value.data.size();
-      }
-    }
-    MakeRoomForList(bytes);
-    return &valueListCache.emplace(id, std::move(*read)).first->second;
+    return CachedList(
+        valueListCache, id, [this](std::int64_t key) { return ReadValues(key); },
+        [](const RegKey::NamedValue& named) {
+          return sizeof(RegKey::NamedValue) + named.name.size() + named.value.data.size();
+        });
   }
 
   static std::string ValueCacheKey(std::int64_t id, std::string_view foldedName) {

@@ -12,8 +12,13 @@
 #include <set>
 #include <sstream>
 
+#include "platform/common/FileWrite.h"
+#include "platform/common/KeyValueText.h"
+#include "platform/common/Text.h"
 #include "platform/machine/Machine.h"
 #include "platform/posix/ErrnoError.h"
+#include "platform/posix/FdIo.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace uv::platform {
 
@@ -27,32 +32,13 @@ const char* StateWord(SessionState state) {
   return state == SessionState::kActive ? "active" : "disconnected";
 }
 
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool SameUser(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [](char x, char y) { return Lower(x) == Lower(y); });
+  return EqualsNoCase(a, b);
 }
 
 // The store's files are only missing when its folder is.
 WinError ErrorFromErrno(int error) {
   return error == ENOENT ? kErrorPathNotFound : ErrnoToWinError(error, kErrorInvalidHandle);
-}
-
-std::vector<std::string_view> SplitTabs(std::string_view line) {
-  std::vector<std::string_view> fields;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t tab = line.find('\t', start);
-    if (tab == std::string_view::npos) {
-      fields.push_back(line.substr(start));
-      return fields;
-    }
-    fields.push_back(line.substr(start, tab - start));
-    start = tab + 1;
-  }
 }
 
 std::optional<std::uint32_t> ParseId(std::string_view text) {
@@ -78,15 +64,10 @@ bool IsValidAttribute(std::string_view key, std::string_view value) {
 std::vector<SessionInfo> ParseText(std::string_view content) {
   std::vector<SessionInfo> sessions;
   std::set<std::uint32_t> seen;
-  std::size_t start = 0;
-  while (start < content.size()) {
-    std::size_t end = content.find('\n', start);
-    if (end == std::string_view::npos) end = content.size();
-    std::string_view line = content.substr(start, end - start);
-    start = end + 1;
+  for (std::string_view line : SplitLines(content)) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty() || line.front() == '#') continue;
-    const auto fields = SplitTabs(line);
+    const auto fields = SplitFields(line, '\t');
     if (fields.size() < 3) continue;
     const auto id = ParseId(fields[0]);
     if (!id || seen.count(*id) > 0) continue;
@@ -102,13 +83,12 @@ std::vector<SessionInfo> ParseText(std::string_view content) {
     if (!SessionStore::IsValidUserName(fields[2])) continue;
     info.userName = std::string(fields[2]);
     for (std::size_t i = 3; i < fields.size(); ++i) {
-      const auto eq = fields[i].find('=');
-      if (eq == std::string_view::npos || eq == 0) continue;
+      const auto field = SplitKeyValue(fields[i]);
+      if (!field || field->key.empty()) continue;
       // A carriage return would not survive a rewrite (a line's final one is taken as part of a
       // CRLF line end), so a field holding one is not kept.
       if (fields[i].find('\r') != std::string_view::npos) continue;
-      info.attributes.emplace(std::string(fields[i].substr(0, eq)),
-                              std::string(fields[i].substr(eq + 1)));
+      info.attributes.emplace(std::string(field->key), std::string(field->value));
     }
     seen.insert(info.id);
     sessions.push_back(std::move(info));
@@ -138,24 +118,14 @@ std::string FormatText(const std::vector<SessionInfo>& sessions) {
 }
 
 Result<std::vector<SessionInfo>> ReadStore(const std::filesystem::path& file) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
     if (errno == ENOENT) return std::vector<SessionInfo>{};
     return Result<std::vector<SessionInfo>>::Failure(ErrorFromErrno(errno));
   }
   std::string content;
-  char buffer[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    content.append(buffer, static_cast<std::size_t>(n));
-    if (content.size() >= kMaxStoreBytes) {
-      content.resize(kMaxStoreBytes);
-      break;
-    }
-  }
-  ::close(fd);
+  // A read that fails half way leaves what was read: its whole lines still count.
+  (void)ReadAll(fd.get(), content, kMaxStoreBytes);
   return ParseText(content);
 }
 
@@ -248,30 +218,12 @@ WinError SessionStore::Update(const Change& change) {
     }
   }
 
-  // Readers take no lock: they must see the old file or the new one, never a mix.
-  const std::filesystem::path temp = dir / ("sessions.tmp." + std::to_string(::getpid()));
-  const std::string content = FormatText(*sessions);
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return ErrorFromErrno(errno);
-  std::size_t written = 0;
-  while (written < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const WinError e = ErrorFromErrno(errno);
-      ::close(fd);
-      ::unlink(temp.c_str());
-      return e;
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  (void)::fchmod(fd, 0644);  // every user of the computer reads its sessions
-  if (::close(fd) < 0 || ::rename(temp.c_str(), file.c_str()) < 0) {
-    const WinError e = ErrorFromErrno(errno);
-    ::unlink(temp.c_str());
-    return e;
-  }
-  return kErrorSuccess;
+  // Readers take no lock: they must see the old file or the new one, never a mix. Every user of
+  // the computer reads its sessions.
+  AtomicWriteOptions options;
+  options.permissions = 0644;
+  options.otherError = kErrorInvalidHandle;
+  return WriteFileAtomically(file, FormatText(*sessions), options);
 }
 
 Result<std::uint32_t> SessionStore::Login(std::string_view user) {

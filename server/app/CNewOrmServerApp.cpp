@@ -4,13 +4,13 @@
 #include <QFile>
 #include <filesystem>
 
+#include "gui/common/MessageBoxes.h"
 #include "platform/machine/Machine.h"
 #include "platform/service/ServiceControlManager.h"
 #include "platform/trace/Trace.h"
 #include "protocol/VersionText.h"
 #include "server/app/CNewOrmServerDlg.h"
 #include "server/app/SignalExit.h"
-#include "server/common/MessageBoxes.h"
 #include "server/dialogs/settings/ServerSettings.h"
 
 namespace uv::server {

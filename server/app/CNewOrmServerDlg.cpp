@@ -25,6 +25,9 @@
 #include <QUrl>
 #include <algorithm>
 
+#include "gui/common/MessageBoxes.h"
+#include "gui/list/CListCtrlPrint.h"
+#include "gui/list/CUVTListCtrl.h"
 #include "platform/machine/Machine.h"
 #include "platform/net/HostResolver.h"
 #include "platform/registry/Registry.h"
@@ -32,14 +35,11 @@
 #include "protocol/EventPort.h"
 #include "resources/server/StringTable.h"
 #include "server/app/EventListener.h"
-#include "server/common/MessageBoxes.h"
 #include "server/dialogs/blockusb/CBlockUSBDlg.h"
 #include "server/dialogs/filter/CFilterDlg.h"
 #include "server/dialogs/offlinemsg/COfflineMsgLogDlg.h"
 #include "server/dialogs/saveenergy/CSaveEnergyDlg.h"
 #include "server/dialogs/settings/CSettingsPage.h"
-#include "server/list/CListCtrlPrint.h"
-#include "server/list/CUVTListCtrl.h"
 #include "ui_CAboutDlg.h"
 #include "ui_CNewOrmServerDlg.h"
 
@@ -155,7 +155,7 @@ CNewOrmServerDlg::CNewOrmServerDlg(platform::Machine& machine, std::string versi
   ui_->listLayout->addWidget(list_);
   ScaleHistoryColumns(*list_);
 
-  printer_ = new ListPrintRunner(this);
+  printer_ = new ListPrintRunner(QString::fromLatin1(kServerCaption), this);
   processor_ =
       std::make_unique<CEventProcessor>(versionText_, *this, balloons_, sound_, mailQueue_);
 }

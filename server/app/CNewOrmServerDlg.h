@@ -53,12 +53,17 @@ namespace uv::platform {
 class Machine;
 }
 
+namespace uv::gui {
+class CUVTListCtrl;
+class ListPrintRunner;
+}  // namespace uv::gui
+
 namespace uv::server {
 
-class CUVTListCtrl;
+using gui::CUVTListCtrl;
+using gui::ListPrintRunner;
 class CSettingsPage;
 class EventListener;
-class ListPrintRunner;
 
 inline constexpr const char* kMainMutexName = "USBVantrel_Mutex";
 inline constexpr const char* kCheckMutexName = "USBVantrel_Check_Mutex";

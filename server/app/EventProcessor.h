@@ -12,11 +12,11 @@
 #include <unordered_set>
 #include <vector>
 
+#include "gui/list/EventRow.h"
 #include "server/app/EventRules.h"
 #include "server/app/MailQueue.h"
 #include "server/common/Balloons.h"
 #include "server/dialogs/settings/ServerSettings.h"
-#include "server/list/EventRow.h"
 
 namespace uv::server {
 

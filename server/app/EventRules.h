@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "gui/list/EventRow.h"
 #include "server/dialogs/filter/FilterBits.h"
-#include "server/list/EventRow.h"
 
 namespace uv::server {
 

@@ -23,12 +23,12 @@
 #include <filesystem>
 #include <memory>
 
+#include "gui/common/MessageBoxes.h"
+#include "gui/list/CUVTListCtrl.h"
 #include "platform/machine/Machine.h"
 #include "platform/net/Socket.h"
 #include "resources/server/StringTable.h"
 #include "server/app/CNewOrmServerDlg.h"
-#include "server/common/MessageBoxes.h"
-#include "server/list/CUVTListCtrl.h"
 
 using namespace uv::server;
 using namespace uv::platform;

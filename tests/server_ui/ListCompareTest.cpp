@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "server/list/CUVTListCtrl.h"
+#include "gui/list/CUVTListCtrl.h"
 
 namespace uv::server {
 namespace {

@@ -7,9 +7,9 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "server/common/MessageBoxes.h"
-#include "server/list/CListCtrlPrint.h"
-#include "server/list/CUVTListCtrl.h"
+#include "gui/common/MessageBoxes.h"
+#include "gui/list/CListCtrlPrint.h"
+#include "gui/list/CUVTListCtrl.h"
 #include "tests/server_ui/UiTestSupport.h"
 
 using uv::server::CListCtrlPrint;
@@ -369,7 +369,7 @@ class ListCtrlTest : public QObject {
   void aDocumentThatCannotStartSaysSo() {
     CUVTListCtrl list;
     Fill(list);
-    ListPrintRunner runner;
+    ListPrintRunner runner(QStringLiteral("USB Vantrel! Server"));
     runner.SetOutputFile("/nonexistent-dir/for/sure/report.pdf");
     uv::server::ScopedMessageBoxAnswerer boxes;
     QSignalSpy finished(&runner, &ListPrintRunner::finished);
@@ -385,7 +385,7 @@ class ListCtrlTest : public QObject {
     uv::server::test::TempMachine dir;
     CUVTListCtrl list;
     for (int i = 0; i < 500; ++i) list.InsertRow(Numbered(i, " Added"));
-    ListPrintRunner runner;
+    ListPrintRunner runner(QStringLiteral("USB Vantrel! Server"));
     runner.SetOutputFile(dir.Path("runner.pdf"));
     QSignalSpy finished(&runner, &ListPrintRunner::finished);
     QVERIFY(runner.Start(list, nullptr));
@@ -409,7 +409,7 @@ class ListCtrlTest : public QObject {
     uv::server::test::TempMachine dir;
     CUVTListCtrl list;
     for (int i = 0; i < 3000; ++i) list.InsertRow(Numbered(i, " Added"));
-    auto runner = std::make_unique<ListPrintRunner>();
+    auto runner = std::make_unique<ListPrintRunner>(QStringLiteral("USB Vantrel! Server"));
     runner->SetOutputFile(dir.Path("aborted.pdf"));
     QVERIFY(runner->Start(list, nullptr));
     runner.reset();  // aborts and joins; the queued report is dropped with the runner

@@ -12,8 +12,8 @@
 #include <QtTest>
 #include <functional>
 
+#include "gui/common/MessageBoxes.h"
 #include "platform/registry/Registry.h"
-#include "server/common/MessageBoxes.h"
 #include "server/dialogs/settings/CIPAddressCtrl.h"
 #include "server/dialogs/settings/CSettingsPage.h"
 #include "tests/server_ui/UiTestSupport.h"

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "client/agent/reporter/CReporterContext.h"
+#include "platform/common/FileWrite.h"
 #include "platform/eventlog/EventLog.h"
 #include "platform/machine/Machine.h"
 #include "platform/net/HostResolver.h"
@@ -66,16 +67,6 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // fgets: up to size - 1 bytes, ending after the first line feed. Empty at the end of the file.
 std::string ReadPiece(std::FILE* file, std::size_t size) {
   std::string piece;
@@ -94,21 +85,18 @@ std::string ReadPiece(std::FILE* file, std::size_t size) {
 // when it has been written and flushed completely.
 bool KeepTail(std::FILE* queue, long offset, const std::filesystem::path& path) {
   if (std::fseek(queue, offset, SEEK_SET) != 0) return false;
-  const std::filesystem::path temporary = path.string() + ".tmp";
-  platform::UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (fd.get() < 0) return false;
+  platform::AtomicWriteOptions options;
+  options.durable = true;
+  options.temporarySuffix = ".tmp";
+  auto writer = platform::AtomicFileWriter::Begin(path, options);
+  if (!writer) return false;
   bool written = true;
   char chunk[16384];
   std::size_t n;
   while (written && (n = std::fread(chunk, 1, sizeof chunk, queue)) > 0) {
-    written = WriteAll(fd.get(), std::string_view(chunk, n));
+    written = writer->Write(std::string_view(chunk, n)) == platform::kErrorSuccess;
   }
-  written = written && !std::ferror(queue) && ::fsync(fd.get()) == 0 && fd.Close();
-  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+  return written && !std::ferror(queue) && writer->Commit() == platform::kErrorSuccess;
 }
 
 // A new socket for every datagram, sending from the computer's own loopback address when it has
@@ -333,10 +321,9 @@ void CEventReporter::WriteOfflineMsgLocked(const std::string& report, bool repla
       replayQueue ? context_.OfflineUSBMsgPath() : context_.OfflineMsgPath();
   Trace("In WriteOfflineMsg \n");
   Trace(path.string());
-  platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-  if (fd.get() < 0) return;  // a journal that cannot be opened is left alone
-  // One write per line keeps it whole against other appenders (the journal viewer's process).
-  if (!WriteAll(fd.get(), report + "\r\n")) return;
+  // One write per line keeps it whole against other appenders (the journal viewer's process); a
+  // journal that cannot be opened is left alone.
+  (void)platform::AppendToFile(path, report + "\r\n");
 }
 
 bool CEventReporter::OfflineSwitchOn() {

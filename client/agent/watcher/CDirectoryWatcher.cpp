@@ -5,6 +5,7 @@
 #include <exception>
 #include <system_error>
 
+#include "platform/common/Text.h"
 #include "platform/trace/Trace.h"
 
 namespace uv::agent {
@@ -18,44 +19,11 @@ namespace {
 // ERROR_NOT_ENOUGH_MEMORY stands for a thread the system would not start.
 constexpr WinError kErrorNoThread = platform::kErrorNotEnoughMemory;
 
-void AppendUtf8(std::string& out, char32_t code) {
-  if (code < 0x80) {
-    out.push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
-
 // The machine's 8-bit text is UTF-8 here; as the system's conversion does, a character it cannot
 // carry (half of a surrogate pair, as a cut name may end with) becomes "?". The text ends at the
 // first NUL, as the wide "%s" that formats it does.
 std::string WideToAnsi(const char16_t* text, std::size_t length) {
-  std::string out;
-  out.reserve(length);
-  for (std::size_t i = 0; i < length && text[i] != 0; ++i) {
-    const char16_t unit = text[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) +
-                          (static_cast<char32_t>(text[i + 1]) - 0xDC00));
-      ++i;
-    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      out.push_back('?');
-    } else {
-      AppendUtf8(out, unit);
-    }
-  }
-  return out;
+  return platform::Utf16ToUtf8(std::u16string_view(text, length));
 }
 
 const char* ActionText(std::uint32_t action) {

@@ -5,7 +5,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-#include "server/common/MessageBoxes.h"
+#include "gui/common/MessageBoxes.h"
 #include "server/dialogs/client/ExchangeRunner.h"
 #include "server/dialogs/exchange/ClientTarget.h"
 #include "server/dialogs/settings/ServerSettings.h"

@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-#include "server/common/MessageBoxes.h"
+#include "gui/common/MessageBoxes.h"
 #include "server/dialogs/client/ExchangeRunner.h"
 #include "server/dialogs/settings/CIPAddressCtrl.h"
 #include "server/dialogs/settings/ServerSettings.h"

@@ -13,8 +13,8 @@
 #include <QRadioButton>
 #include <filesystem>
 
+#include "gui/common/MessageBoxes.h"
 #include "platform/machine/Machine.h"
-#include "server/common/MessageBoxes.h"
 #include "server/dialogs/settings/CIPAddressCtrl.h"
 #include "ui_SettingsPage.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace uv::server {
+namespace uv::gui {
 
 struct EventRow {
   std::string date;          // DD/MM/YYYY
@@ -31,4 +31,9 @@ inline constexpr int kListColumnCount = 6;
 // The text of a row shown in a display column; empty for a column outside the table.
 const std::string& ColumnText(const EventRow& row, int column);
 
+}  // namespace uv::gui
+
+// The console's code names the shared list and message boxes from its own namespace.
+namespace uv::server {
+using namespace uv::gui;
 }  // namespace uv::server

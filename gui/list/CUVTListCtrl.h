@@ -21,9 +21,9 @@
 #include <string_view>
 #include <vector>
 
-#include "server/list/EventRow.h"
+#include "gui/list/EventRow.h"
 
-namespace uv::server {
+namespace uv::gui {
 
 // Text comparison of the list (and of every text column sort): the system's word sort for
 // single-byte text, as users of the original platform know it. Case is compared only when the
@@ -189,4 +189,4 @@ class CUVTListCtrl : public QTreeView {
   int sortColumn_ = -1;
 };
 
-}  // namespace uv::server
+}  // namespace uv::gui

@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "server/list/CUVTListCtrl.h"
+#include "gui/list/CUVTListCtrl.h"
 
-namespace uv::server {
+namespace uv::gui {
 namespace {
 
 // Primary weights of single-byte characters in the word sort: 0 = ignored at this level
@@ -151,9 +151,9 @@ const std::string& ColumnText(const EventRow& row, int column) {
   return kEmpty;
 }
 
-}  // namespace uv::server
+}  // namespace uv::gui
 
-namespace uv::server {
+namespace uv::gui {
 namespace {
 
 struct KeyedItem {
@@ -289,4 +289,4 @@ void SortByText(std::vector<std::uint32_t>& order, const std::vector<std::string
   for (std::size_t i = 0; i < n; ++i) order[i] = original[items[i].seq];
 }
 
-}  // namespace uv::server
+}  // namespace uv::gui

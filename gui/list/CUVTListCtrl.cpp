@@ -1,4 +1,4 @@
-#include "server/list/CUVTListCtrl.h"
+#include "gui/list/CUVTListCtrl.h"
 
 #include <QElapsedTimer>
 #include <QEvent>
@@ -12,7 +12,7 @@
 #include <cassert>
 #include <numeric>
 
-namespace uv::server {
+namespace uv::gui {
 namespace {
 
 // One direction for every list of the program: clicking a heading in one list and then in
@@ -397,4 +397,4 @@ bool CUVTListCtrl::viewportEvent(QEvent* event) {
   return QTreeView::viewportEvent(event);
 }
 
-}  // namespace uv::server
+}  // namespace uv::gui

@@ -1,6 +1,6 @@
 #pragma once
-// Every message box of the console goes through ShowMessageBox, so that tests (and scripted runs)
-// can read the texts and answer them without a user at the screen.
+// Every message box of the console and of the journal viewer goes through ShowMessageBox, so that
+// tests (and scripted runs) can read the texts and answer them without a user at the screen.
 //
 // Three ways a box is answered, tried in this order:
 //  1. an answerer installed with ScopedMessageBoxAnswerer (Qt tests in the same process);
@@ -19,7 +19,7 @@
 
 class QWidget;
 
-namespace uv::server {
+namespace uv::gui {
 
 // Button sets (low nibble) and icons, with the values of the interface the console was designed
 // against so that callers read like the original calls.
@@ -76,4 +76,9 @@ class ScopedMessageBoxAnswerer {
   std::shared_ptr<State> previous_;
 };
 
+}  // namespace uv::gui
+
+// The console's code names the shared list and message boxes from its own namespace.
+namespace uv::server {
+using namespace uv::gui;
 }  // namespace uv::server

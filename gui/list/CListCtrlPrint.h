@@ -21,12 +21,12 @@
 #include <thread>
 #include <vector>
 
-#include "server/list/EventRow.h"
+#include "gui/list/EventRow.h"
 
 class QPainter;
 class QWidget;
 
-namespace uv::server {
+namespace uv::gui {
 
 class CUVTListCtrl;
 
@@ -52,6 +52,8 @@ class CPrinterJob {
   void SetOutputFile(const QString& pdfFile);
   // Document name ("USB Vantrel!").
   void SetDocumentName(const QString& name) { documentName_ = name; }
+  // Caption of the "Could not start print job." box Print() shows: the program's own.
+  void SetCaption(const QString& caption) { caption_ = caption; }
 
   // UI thread: OnPreparePrinting and, unless an output file is set, the print dialog.
   PrintOutcome Prepare(QWidget* dialogParent);
@@ -80,6 +82,7 @@ class CPrinterJob {
   std::unique_ptr<QPrinter> printer_;
   QString outputFile_;
   QString documentName_;
+  QString caption_;
   int lastPage_ = 0;
   bool prepared_ = false;
   std::atomic<bool> abort_{false};
@@ -140,7 +143,8 @@ class ListPrintRunner : public QObject {
   Q_OBJECT
 
  public:
-  explicit ListPrintRunner(QObject* parent = nullptr);
+  // `caption` is the program's own, for the "Could not start print job." box.
+  explicit ListPrintRunner(QString caption, QObject* parent = nullptr);
   ~ListPrintRunner() override;
 
   // Title "USB Vantrel!" and footer "Page %d of %d" unless changed before Start.
@@ -148,8 +152,6 @@ class ListPrintRunner : public QObject {
   void SetFooterFormat(const QString& format) { footerFormat_ = format; }
   // Print into a PDF file instead of asking (tests).
   void SetOutputFile(const QString& pdfFile) { outputFile_ = pdfFile; }
-  // Caption of the "Could not start print job." box.
-  void SetCaption(const QString& caption) { caption_ = caption; }
 
   // UI thread. False when nothing was started: a job is running, nothing to print, or the
   // dialog was cancelled.
@@ -160,14 +162,14 @@ class ListPrintRunner : public QObject {
   void Wait();
 
  signals:
-  void finished(uv::server::PrintOutcome outcome);
+  void finished(uv::gui::PrintOutcome outcome);
 
  private:
   void OnWorkerDone(PrintOutcome outcome);
   QString title_ = QStringLiteral("USB Vantrel!");
   QString footerFormat_ = QStringLiteral("Page %d of %d");
   QString outputFile_;
-  QString caption_ = QStringLiteral("USB Vantrel! Server");
+  QString caption_;
   // Set on the UI thread when a job starts, cleared there when it has ended; read anywhere.
   std::atomic<bool> printing_{false};
   // UI thread only. The worker reads the job it was given and nothing else of the runner.
@@ -175,6 +177,6 @@ class ListPrintRunner : public QObject {
   std::thread worker_;
 };
 
-}  // namespace uv::server
+}  // namespace uv::gui
 
-Q_DECLARE_METATYPE(uv::server::PrintOutcome)
+Q_DECLARE_METATYPE(uv::gui::PrintOutcome)

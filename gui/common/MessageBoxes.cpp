@@ -1,11 +1,11 @@
-#include "server/common/MessageBoxes.h"
+#include "gui/common/MessageBoxes.h"
 
 #include <QMessageBox>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
-namespace uv::server {
+namespace uv::gui {
 
 class ScopedMessageBoxAnswerer::State {
  public:
@@ -142,4 +142,4 @@ std::vector<QString> ScopedMessageBoxAnswerer::Texts() const {
   return texts;
 }
 
-}  // namespace uv::server
+}  // namespace uv::gui

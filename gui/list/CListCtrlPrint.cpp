@@ -1,4 +1,4 @@
-#include "server/list/CListCtrlPrint.h"
+#include "gui/list/CListCtrlPrint.h"
 
 #include <QDateTime>
 #include <QFontMetrics>
@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <numeric>
 
-#include "server/common/MessageBoxes.h"
-#include "server/list/CUVTListCtrl.h"
+#include "gui/common/MessageBoxes.h"
+#include "gui/list/CUVTListCtrl.h"
 
-namespace uv::server {
+namespace uv::gui {
 namespace {
 
 constexpr int kDefaultRelativeWidths[] = {85, 70, 150, 130, 90, 350};
@@ -135,8 +135,8 @@ PrintOutcome CPrinterJob::Print(QWidget* dialogParent) {
   if (prepared != PrintOutcome::kPrinted) return prepared;
   const PrintOutcome outcome = Run();
   if (outcome == PrintOutcome::kStartFailed) {
-    ShowMessageBox(dialogParent, QString::fromLatin1(kCouldNotStartPrintJob),
-                   QStringLiteral("USB Vantrel! Server"), MB_OK | MB_ICONEXCLAMATION);
+    ShowMessageBox(dialogParent, QString::fromLatin1(kCouldNotStartPrintJob), caption_,
+                   MB_OK | MB_ICONEXCLAMATION);
   }
   return outcome;
 }
@@ -366,8 +366,9 @@ void CListCtrlPrint::OnPrintPage(QPainter& painter, const QRect& /*pageRect*/, i
 // ---------------------------------------------------------------------------------------------
 // ListPrintRunner
 
-ListPrintRunner::ListPrintRunner(QObject* parent) : QObject(parent) {
-  qRegisterMetaType<uv::server::PrintOutcome>();
+ListPrintRunner::ListPrintRunner(QString caption, QObject* parent)
+    : QObject(parent), caption_(std::move(caption)) {
+  qRegisterMetaType<uv::gui::PrintOutcome>();
 }
 
 ListPrintRunner::~ListPrintRunner() {
@@ -383,6 +384,7 @@ bool ListPrintRunner::Start(const CUVTListCtrl& list, QWidget* dialogParent) {
   auto job = std::make_unique<CListCtrlPrint>();
   job->SetTitle(title_);
   job->SetFooterFormat(footerFormat_);
+  job->SetCaption(caption_);
   job->SetList(&list);
   if (!outputFile_.isEmpty()) job->SetOutputFile(outputFile_);
   if (job->Prepare(dialogParent) != PrintOutcome::kPrinted) return false;
@@ -418,4 +420,4 @@ void ListPrintRunner::OnWorkerDone(PrintOutcome outcome) {
   emit finished(outcome);
 }
 
-}  // namespace uv::server
+}  // namespace uv::gui
