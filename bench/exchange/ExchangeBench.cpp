@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/machine/Machine.h"
 #include "gui/common/MessageBoxes.h"
+#include "platform/machine/Machine.h"
 #include "server/dialogs/blockusb/CViewStatusDlg.h"
 #include "tests/server_ui/StandInAgent.h"
 

@@ -11,7 +11,6 @@
 #include "protocol/VersionText.h"
 #include "server/app/CNewOrmServerDlg.h"
 #include "server/app/SignalExit.h"
-#include "gui/common/MessageBoxes.h"
 #include "server/dialogs/settings/ServerSettings.h"
 
 namespace uv::server {

@@ -12,9 +12,9 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include "gui/common/MessageBoxes.h"
 #include "platform/net/HostResolver.h"
 #include "platform/registry/Registry.h"
-#include "gui/common/MessageBoxes.h"
 #include "server/dialogs/blockusb/CBlockUSBDlg.h"
 #include "server/dialogs/offlinemsg/COfflineMsgLogDlg.h"
 #include "server/dialogs/saveenergy/CSaveEnergyDlg.h"

@@ -14,7 +14,6 @@
 
 #include "gui/common/MessageBoxes.h"
 #include "platform/registry/Registry.h"
-#include "gui/common/MessageBoxes.h"
 #include "server/dialogs/settings/CIPAddressCtrl.h"
 #include "server/dialogs/settings/CSettingsPage.h"
 #include "tests/server_ui/UiTestSupport.h"

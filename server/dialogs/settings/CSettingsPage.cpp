@@ -15,7 +15,6 @@
 
 #include "gui/common/MessageBoxes.h"
 #include "platform/machine/Machine.h"
-#include "gui/common/MessageBoxes.h"
 #include "server/dialogs/settings/CIPAddressCtrl.h"
 #include "ui_SettingsPage.h"
 

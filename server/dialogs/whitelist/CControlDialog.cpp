@@ -8,10 +8,10 @@
 #include <algorithm>
 
 #include "client/agent/identification/UsbDriveIdentification.h"
+#include "gui/common/MessageBoxes.h"
 #include "platform/machine/Machine.h"
 #include "platform/registry/Registry.h"
 #include "platform/trace/Trace.h"
-#include "gui/common/MessageBoxes.h"
 #include "server/dialogs/client/ClientTexts.h"
 #include "server/dialogs/settings/ServerSettings.h"
 #include "server/dialogs/whitelist/ClientProgramCheck.h"
