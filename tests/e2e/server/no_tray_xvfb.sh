@@ -2,9 +2,10 @@
 # The real console on a bare X server, which has no system tray (as GNOME's default desktop):
 # its window must show at start, stay after "Hide" (minimised, not withdrawn), and "Exit" in its
 # File menu must end the program with code 0.
-# Usage: no_tray_xvfb.sh PATH_TO_USBVantrelServer
+# Usage: no_tray_xvfb.sh PATH_TO_USBVantrelServer PATH_TO_usbvantrel-reg
 set -euo pipefail
 server=$1
+reg=$2
 for tool in Xvfb xdotool xwininfo; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool not installed"; exit 77; }
 done
@@ -25,7 +26,11 @@ xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -n1 "$work/display")"
 
-mkdir -p "$work/root"
+mkdir -p "$work/root/Windows/System32/drivers/etc"
+# A computer of its own loopback address, so its event port never meets another test's.
+printf '127.0.0.171  NOTRAY\n' > "$work/root/Windows/System32/drivers/etc/hosts"
+USBVANTREL_ROOT="$work/root" "$reg" add \
+  'HKLM\SYSTEM\CurrentControlSet\Control\ComputerName\ComputerName' /v ComputerName /d NOTRAY /f >/dev/null
 USBVANTREL_ROOT="$work/root" USBVANTREL_MSGBOX=stderr QT_QPA_PLATFORM=xcb \
   "$server" >"$work/console.log" 2>&1 &
 console_pid=$!
