@@ -14,9 +14,9 @@
 #include "platform/registry/Registry.h"
 #include "platform/trace/Trace.h"
 #include "server/app/CNewOrmServerDlg.h"
+#include "server/dialogs/settings/CSettingsPage.h"
 #include "server/mail/CMailWorker.h"
 #include "server/mail/SmtpConversation.h"
-#include "server/dialogs/settings/CSettingsPage.h"
 #include "tests/server_mail/SmtpTestPeers.h"
 
 namespace uv::server {
