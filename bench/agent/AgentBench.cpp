@@ -1,7 +1,7 @@
 // The client agent's main road in-process: the hidden dialog on a temporary machine, the device
 // tree driven as the simulator drives it, the reports read by a loopback console stand-in.
 //
-//   agent_bench   (run it in a network namespace of its own: /work/bin/uv-isolated)
+//   agent_bench   (run it in a network namespace of its own, e.g. unshare -n)
 //
 // BM_PlugToMounted: one stick plugged (the tree's plug, measured in-process), the time until its
 //   "Mounted drive" report has arrived at the console; counters p50_ms, p90_ms, max_ms.

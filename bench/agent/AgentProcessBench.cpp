@@ -5,7 +5,7 @@
 //   - idle: processor time (user + system, from /proc/<pid>/stat) over 10 s with nothing
 //     happening, and the resident memory (VmRSS) afterwards.
 //
-//   agent_process_bench   (run it in a network namespace of its own: /work/bin/uv-isolated)
+//   agent_process_bench   (run it in a network namespace of its own, e.g. unshare -n)
 
 #include <signal.h>
 #include <spawn.h>

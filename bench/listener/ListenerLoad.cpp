@@ -4,7 +4,7 @@
 //   3. (below) the CPU an idle listener and idle detector use over 10 s.
 //   2. 1,000 connections per second for 10 s, each a GET exchange: how many were answered, the
 //      most connection threads alive at once, threads and resident memory before and after.
-// Prints one line per figure. Run it in its own network namespace (/work/bin/uv-isolated).
+// Prints one line per figure. Run it in its own network namespace (e.g. unshare -n).
 
 #include <algorithm>
 #include <chrono>

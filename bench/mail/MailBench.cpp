@@ -1,4 +1,4 @@
-// Mail benchmarks (run in a network namespace of your own: /work/bin/uv-isolated):
+// Mail benchmarks (run in a network namespace of your own, e.g. unshare -n):
 // - BM_MailsThroughAiosmtpd: whole SMTP conversations, one mail each, against a local aiosmtpd
 //   (Debian's python3-aiosmtpd), with and without AUTH LOGIN; items/s = mails per second;
 // - BM_MailsThroughWorker: the same through the queue and the worker thread;
