@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "platform/pnp/DeviceHandle.h"
 #include "tests/agent/support/AgentPeers.h"
 #include "tests/e2e/agent/AgentProcess.h"
+#include "tools/usbvantrel-ctl/CtlTool.h"
 
 namespace uv::e2e {
 namespace {
@@ -116,6 +118,65 @@ TEST_F(AgentConsoleMode, MainRoadThenKilledAndStartedAgain) {
           "R Offline," + R("Mounted drive F:\\ on ").substr(2),
           R("Started client [ Drives F; ] on ")});
   EXPECT_EQ(testing::ReadFile(journal), "");
+  EXPECT_EQ(End(SIGTERM), 0);
+}
+
+// The console's command-line client, on the exchange code of its dialogs, against the real agent:
+// every setting it applies lands in the agent's registry and reads back through the agent.
+TEST_F(AgentConsoleMode, ConsoleClientReadsAndChangesTheAgentsSettings) {
+  pid_ = Spawn(machine_->root(), {"-debug"});
+  ASSERT_GT(pid_, 0);
+  Expect({R("Started client [ Drives  ] on ")});
+  TestMachine console("CONSOLE", "127.48.0.9");
+  auto ctl = [&](std::vector<std::string> args, std::string* output = nullptr) {
+    args.insert(args.begin(), "127.48.1.9");
+    std::ostringstream out;
+    std::ostringstream err;
+    const int code = ctl::RunCtl(args, console.machine(), {}, out, err);
+    if (output) *output = out.str();
+    return code;
+  };
+  // A setting is applied by the agent's connection thread after the console has closed, so the
+  // next question may overtake it: ask until the answer comes (bounded).
+  auto answer = [&](const std::string& what, const std::string& expected) {
+    std::string out;
+    for (int i = 0; i < 200; ++i) {
+      if (ctl({"get", what}, &out) == ctl::kExitOk && out == expected) return out;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return out;
+  };
+  // The listener starts right after the start-up report.
+  EXPECT_EQ(answer("block", "off\n"), "off\n");
+
+  struct Case {
+    std::vector<std::string> set;
+    std::string what;
+    std::string expected;
+    const char* value;  // the agent's registry value it lands in, if a number
+    std::uint32_t stored;
+  };
+  const Case cases[] = {
+      {{"set", "block", "on"}, "block", "on\n", "BlockUSB", 1},
+      {{"set", "idle", "30"}, "idle", "30\n", "SystemIdleTime", 30},
+      {{"set", "offline", "off"}, "offline", "off\n", "SendOfflineMsg", 0},
+      {{"set", "whitelist", "alice,bob", "-", "Kingston"},
+       "whitelist",
+       "users: alice,bob\ndevices: \nmakes: Kingston\n",
+       nullptr,
+       0},
+      {{"set", "block", "off"}, "block", "off\n", "BlockUSB", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.set[1]);
+    ASSERT_EQ(ctl(c.set), ctl::kExitOk);
+    EXPECT_EQ(answer(c.what, c.expected), c.expected);
+    if (c.value != nullptr) {
+      auto stored = machine_->Settings().QueryDword(c.value);
+      ASSERT_TRUE(stored.ok());
+      EXPECT_EQ(*stored, c.stored);
+    }
+  }
   EXPECT_EQ(End(SIGTERM), 0);
 }
 
