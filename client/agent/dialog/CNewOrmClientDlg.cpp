@@ -1,5 +1,7 @@
 #include "client/agent/dialog/CNewOrmClientDlg.h"
 
+#include "platform/common/Text.h"
+
 #include <bit>
 #include <chrono>
 #include <exception>
@@ -327,25 +329,22 @@ void CNewOrmClientDlg::OnRemovableArrival(char letter, const std::string& root) 
     }
     if (name) {
       eventText_ =
-          "Inserted " + std::string(CutToWholeCharacters(*name, kNameBufferSize - 1)) + " on ";
+          "Inserted " + std::string(platform::Utf8Prefix(*name, kNameBufferSize - 1)) + " on ";
       FormatDetails();
     }
   }
 
-  mountedDriveIndex_ = letter - 'A';
-  eventText_ = "Mounted drive " + root + " on ";
-  FormatDetails();
-  CheckBlockUSB();
-  if (blockDecision_.load() == 1) {
-    BlockDrive(letter, root);
-  } else {
-    Watch(letter);
-  }
+  OnUsbDriveMounted(letter, root);
 }
 
 void CNewOrmClientDlg::OnFixedArrival(char letter, const std::string& root) {
   // A fixed drive counts only on the USB bus; a disk on another bus is no event.
   if (!IsUsbFixedDrive(letter)) return;
+  // Its files are watched as those of a stick are, and as at start.
+  OnUsbDriveMounted(letter, root);
+}
+
+void CNewOrmClientDlg::OnUsbDriveMounted(char letter, const std::string& root) {
   mountedDriveIndex_ = letter - 'A';
   eventText_ = "Mounted drive " + root + " on ";
   FormatDetails();
@@ -353,7 +352,6 @@ void CNewOrmClientDlg::OnFixedArrival(char letter, const std::string& root) {
   if (blockDecision_.load() == 1) {
     BlockDrive(letter, root);
   } else {
-    // Its files are watched as those of a stick are, and as at start.
     Watch(letter);
   }
 }

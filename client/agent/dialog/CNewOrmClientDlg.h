@@ -141,6 +141,8 @@ class CNewOrmClientDlg {
   void OnVolumeRemoval(std::uint32_t unitmask);
   void OnRemovableArrival(char letter, const std::string& root);
   void OnFixedArrival(char letter, const std::string& root);
+  // A removable or USB fixed drive that has just appeared: reported, then blocked or watched.
+  void OnUsbDriveMounted(char letter, const std::string& root);
   // Ejects a drive BlockDecision says to block and reports the outcome.
   void BlockDrive(char letter, const std::string& root);
   void Watch(char letter);

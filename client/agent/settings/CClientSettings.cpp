@@ -3,6 +3,7 @@
 #include <array>
 #include <span>
 
+#include "platform/common/Text.h"
 #include "platform/machine/Machine.h"
 #include "platform/registry/Registry.h"
 #include "platform/trace/Trace.h"
@@ -31,17 +32,8 @@ std::optional<RegKey> CreateKey(platform::Machine& machine, std::string_view pat
   return std::move(*key);
 }
 
-char AsciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool EqualText(std::string_view a, std::string_view b, bool ignoreCase) {
-  if (a.size() != b.size()) return false;
-  if (!ignoreCase) return a == b;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
+  return ignoreCase ? platform::EqualsNoCase(a, b) : a == b;
 }
 
 constexpr std::array<WhiteListKind, 3> kKinds{WhiteListKind::kUsers, WhiteListKind::kDevices,
@@ -59,14 +51,6 @@ std::string_view WhiteListValueName(WhiteListKind kind) {
       return "MakeDetails";
   }
   return {};
-}
-
-std::string_view CutToWholeCharacters(std::string_view text, std::size_t maxBytes) {
-  if (text.size() <= maxBytes) return text;
-  std::size_t end = maxBytes;
-  // Step back over continuation bytes (10xxxxxx) so that the character they belong to goes whole.
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return text.substr(0, end);
 }
 
 bool WhiteListContains(std::string_view list, std::string_view text, bool ignoreCase) {
@@ -139,7 +123,7 @@ bool CClientSettings::WriteWhiteLists(const protocol::WhiteLists& lists) {
   const std::array<const std::string*, 3> texts{&lists.users, &lists.devices, &lists.makes};
   bool written = true;
   for (std::size_t i = 0; i < kKinds.size(); ++i) {
-    const std::string_view list = CutToWholeCharacters(*texts[i], kMaxWhiteListBytes);
+    const std::string_view list = platform::Utf8Prefix(*texts[i], kMaxWhiteListBytes);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(list.data());
     if (key->SetValue(WhiteListValueName(kKinds[i]), RegType::kMultiSz,
                       std::span<const std::uint8_t>(bytes, list.size())) ==

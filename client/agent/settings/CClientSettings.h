@@ -45,9 +45,6 @@ inline constexpr std::size_t kMaxWhiteListBytes = 299;
 enum class WhiteListKind { kUsers = 1, kDevices = 2, kMakes = 3 };
 [[nodiscard]] std::string_view WhiteListValueName(WhiteListKind kind);
 
-// Cuts `text` to at most `maxBytes` bytes without splitting a UTF-8 character.
-[[nodiscard]] std::string_view CutToWholeCharacters(std::string_view text, std::size_t maxBytes);
-
 // True when the comma-separated `list` has a non-empty entry equal to `text`; users compare
 // without regard to ASCII case, devices and makes exactly.
 [[nodiscard]] bool WhiteListContains(std::string_view list, std::string_view text, bool ignoreCase);
