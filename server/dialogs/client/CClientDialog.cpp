@@ -7,6 +7,7 @@
 #include <QRadioButton>
 
 #include "gui/common/MessageBoxes.h"
+#include "server/dialogs/client/ClientTexts.h"
 #include "server/dialogs/client/ExchangeRunner.h"
 #include "server/dialogs/settings/CIPAddressCtrl.h"
 #include "server/dialogs/settings/ServerSettings.h"
@@ -101,6 +102,22 @@ std::optional<TargetChoice> CClientDialog::SelectTarget(std::string_view invalid
 
 ExchangeStatus CClientDialog::RunExchange(const ExchangeRequest& request) {
   return RunExchangeWaiting(exchange_, request, this);
+}
+
+bool CClientDialog::QueryStatus(ExchangeKind kind) {
+  SetStatus(texts::k105Connecting);
+  const auto target = SelectTarget(kInvalidClientNameText, true);
+  if (!target) return false;
+  getStatus_->setEnabled(false);
+  const ExchangeRequest request{
+      target->target, ExchangePhase::kQuery, target->resolveByName, kind, {}};
+  if (!Succeeded(RunExchange(request))) {
+    getStatus_->setEnabled(true);
+    ShowServerMessage(kErrorConnectingText);
+    SetStatus(texts::k107Enter);
+    return false;
+  }
+  return true;
 }
 
 void CClientDialog::SetStatus(const char* text) {

@@ -55,6 +55,10 @@ class CClientDialog : public QDialog {
   // The exchange, waited for in a local event loop.
   ExchangeStatus RunExchange(const ExchangeRequest& request);
   ExchangeHolders& Holders() { return exchange_.Holders(); }
+  // Get Status of a dialog that reads one value of `kind`: the target chosen, the query exchanged
+  // with "Get Status" off; a failed exchange brings the button back with the connection message.
+  // True when the value is in Holders().
+  bool QueryStatus(ExchangeKind kind);
 
   void SetStatus(const char* text);
   void ShowServerMessage(std::string_view text);

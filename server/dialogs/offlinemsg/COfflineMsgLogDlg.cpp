@@ -32,21 +32,7 @@ void COfflineMsgLogDlg::OnTargetModeChanged(TargetMode /*mode*/) {
 }
 
 void COfflineMsgLogDlg::OnGetStatus() {
-  SetStatus(texts::k105Connecting);
-  const auto target = SelectTarget(kInvalidClientNameText, true);
-  if (!target) return;
-  ui_->getStatus->setEnabled(false);
-  ExchangeRequest request{target->target,
-                          ExchangePhase::kQuery,
-                          target->resolveByName,
-                          ExchangeKind::kOfflineMessage,
-                          {}};
-  if (!Succeeded(RunExchange(request))) {
-    ui_->getStatus->setEnabled(true);
-    ShowServerMessage(kErrorConnectingText);
-    SetStatus(texts::k107Enter);
-    return;
-  }
+  if (!QueryStatus(ExchangeKind::kOfflineMessage)) return;
   SetStatus(texts::k121OfflineKnown);
   OnOfflineSwitch(Holders().offlineSwitch);
 }

@@ -51,21 +51,7 @@ void CSaveEnergyDlg::OnTargetModeChanged(TargetMode /*mode*/) {
 }
 
 void CSaveEnergyDlg::OnGetStatus() {
-  SetStatus(texts::k105Connecting);
-  const auto target = SelectTarget(kInvalidClientNameText, true);
-  if (!target) return;
-  ui_->getStatus->setEnabled(false);
-  ExchangeRequest request{target->target,
-                          ExchangePhase::kQuery,
-                          target->resolveByName,
-                          ExchangeKind::kSaveEnergyTime,
-                          {}};
-  if (!Succeeded(RunExchange(request))) {
-    ui_->getStatus->setEnabled(true);
-    ShowServerMessage(kErrorConnectingText);
-    SetStatus(texts::k107Enter);
-    return;
-  }
+  if (!QueryStatus(ExchangeKind::kSaveEnergyTime)) return;
   SetStatus(texts::k106SaveEnergyKnown);
   OnIdleTime(Holders().idleMinutes);
 }
