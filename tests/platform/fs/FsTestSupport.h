@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/common/Text.h"
 #include "platform/fs/CompletionPort.h"
 #include "platform/fs/DirectoryHandle.h"
 #include "tests/support/TempDir.h"
@@ -35,32 +36,7 @@ inline void AppendFile(const std::filesystem::path& file, const std::string& con
 inline std::string NameToUtf8(std::span<const std::byte> bytes) {
   std::u16string units(bytes.size() / 2, u'\0');
   std::memcpy(units.data(), bytes.data(), units.size() * 2);
-  std::string out;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    char32_t code = units[i];
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-        units[i + 1] <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (units[++i] - 0xDC00);
-    } else if (code >= 0xD800 && code <= 0xDFFF) {
-      code = '?';
-    }
-    if (code < 0x80) {
-      out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-  }
-  return out;
+  return uv::platform::Utf16ToUtf8(units);
 }
 
 struct Change {
