@@ -212,6 +212,7 @@ function(uv_check_layers)
     endif()
   endforeach()
   if(errors)
+    list(REMOVE_DUPLICATES errors)
     list(JOIN errors "\n" text)
     message(FATAL_ERROR "Layering: dependencies the layer rules (cmake/layers.cmake) forbid:\n"
                         "${text}")
