@@ -1,5 +1,7 @@
 #include "protocol/EventPort.h"
 
+#include "platform/common/Text.h"
+
 namespace uv::protocol {
 
 namespace {
@@ -24,8 +26,9 @@ bool IsProbeAnswer(std::string_view received) {
 }
 
 std::string_view EventTextOfDatagram(std::string_view datagram) {
-  const std::string_view kept = datagram.substr(0, kMaxEventText);
-  return kept.substr(0, kept.find('\0'));
+  const std::string_view text = datagram.substr(0, datagram.find('\0'));
+  // A text cut at the buffer keeps whole UTF-8 characters.
+  return platform::Utf8Prefix(text, kMaxEventText);
 }
 
 std::string_view ConfigQueryAnswer(bool settingRead, std::uint32_t value) {

@@ -39,8 +39,9 @@ enum class EventPortDatagram {
 // with that prefix cannot make a console look reachable.
 [[nodiscard]] bool IsProbeAnswer(std::string_view received);
 
-// The text the console works with: at most kMaxEventText bytes of the datagram, ending at its
-// first zero byte (everything downstream treats the report as a zero-terminated text).
+// The text the console works with: the datagram up to its first zero byte (everything downstream
+// treats the report as a zero-terminated text), cut to the whole UTF-8 characters that fit in
+// kMaxEventText bytes.
 [[nodiscard]] std::string_view EventTextOfDatagram(std::string_view datagram);
 
 // The console's reply to "GCC;": "0" only when its DisallowClientConfig setting was read and is 0.

@@ -68,7 +68,7 @@ int ShowMessageBox(QWidget* parent, const QString& text, const QString& caption,
   if (AnswerOnStderr()) {
     QString line = QStringLiteral("[%1] %2").arg(caption, text);
     line.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
-    const QByteArray bytes = line.toLocal8Bit();
+    const QByteArray bytes = line.toUtf8();
     std::fprintf(stderr, "%s\n", bytes.constData());
     std::fflush(stderr);
     return DefaultMessageBoxAnswer(flags);

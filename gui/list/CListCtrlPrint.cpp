@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "gui/common/MachineText.h"
 #include "gui/common/MessageBoxes.h"
 #include "gui/list/CUVTListCtrl.h"
 
@@ -29,7 +30,7 @@ int HiMetricToDevice(double hundredthsMm, int dpi) {
 }
 
 QString ToQString(const std::string& text) {
-  return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+  return FromMachineText(text);
 }
 
 QFont MakeFont(const char* family, int points) {

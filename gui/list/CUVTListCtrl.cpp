@@ -12,6 +12,8 @@
 #include <cassert>
 #include <numeric>
 
+#include "gui/common/MachineText.h"
+
 namespace uv::gui {
 namespace {
 
@@ -20,7 +22,7 @@ namespace {
 std::atomic<bool> gSortAscending{true};
 
 QString ToQString(const std::string& text) {
-  return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+  return FromMachineText(text);
 }
 
 }  // namespace

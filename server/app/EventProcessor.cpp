@@ -3,6 +3,7 @@
 #include <QString>
 #include <ctime>
 
+#include "gui/common/MachineText.h"
 #include "platform/trace/Trace.h"
 #include "server/app/EventLogFile.h"
 
@@ -47,10 +48,7 @@ void CEventProcessor::Handle(std::string_view reportText, const std::string& sen
   const std::string alert = AlertText(text, senderAddress);
   if (!settings.disableBalloon) {
     if (auto balloon = BalloonText(alert, versionFlag, senderAddress, words)) {
-      // Single-byte text: each byte is one character.
-      balloons_.ShowBalloon(
-          QString::fromLatin1(kBalloonTitle),
-          QString::fromLatin1(balloon->data(), static_cast<qsizetype>(balloon->size())));
+      balloons_.ShowBalloon(QString::fromLatin1(kBalloonTitle), gui::FromMachineText(*balloon));
     }
   }
   if (settings.playSound && ShouldPlaySound(alert)) sound_.PlayAsync(settings.wavFile);

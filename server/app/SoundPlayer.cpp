@@ -3,11 +3,12 @@
 #include <QSoundEffect>
 #include <QUrl>
 
+#include "gui/common/MachineText.h"
+
 namespace uv::server {
 
 QString NativeSoundPath(const std::string& storedPath) {
-  QString path =
-      QString::fromLocal8Bit(storedPath.data(), static_cast<qsizetype>(storedPath.size()));
+  QString path = gui::FromMachineText(storedPath);
   path.replace(QLatin1Char('\\'), QLatin1Char('/'));
   return path;
 }

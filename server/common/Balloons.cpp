@@ -2,10 +2,15 @@
 
 #include <QSystemTrayIcon>
 
+#include "gui/common/MachineText.h"
+#include "platform/common/Text.h"
+
 namespace uv::server {
 
 QString CutBalloonText(const QString& text) {
-  return text.size() > kMaxBalloonText ? text.left(kMaxBalloonText) : text;
+  const std::string bytes = gui::ToMachineText(text);
+  if (bytes.size() <= static_cast<std::size_t>(kMaxBalloonText)) return text;
+  return gui::FromMachineText(platform::Utf8Prefix(bytes, kMaxBalloonText));
 }
 
 void BalloonRecorder::ShowBalloon(const QString& title, const QString& text, int timeoutMs) {

@@ -18,21 +18,22 @@ class QSystemTrayIcon;
 
 namespace uv::server {
 
-// The tray record holds 256 characters including the terminator: longer texts are cut.
+// The tray record holds 256 bytes including the terminator: longer texts are cut to the whole
+// UTF-8 characters that fit in 255 bytes.
 inline constexpr int kMaxBalloonText = 255;
 inline constexpr int kBalloonTimeoutMs = 5000;
 inline constexpr const char* kBalloonTitle = "USBVantrel! Server";
 
 struct BalloonRequest {
   QString title;
-  QString text;  // already cut to kMaxBalloonText
+  QString text;  // already cut to kMaxBalloonText bytes
   int timeoutMs = kBalloonTimeoutMs;
 };
 
 class IBalloonNotifier {
  public:
   virtual ~IBalloonNotifier() = default;
-  // Shows (or records) one balloon; the text is cut to kMaxBalloonText characters.
+  // Shows (or records) one balloon; the text is cut to kMaxBalloonText bytes of UTF-8.
   virtual void ShowBalloon(const QString& title, const QString& text,
                            int timeoutMs = kBalloonTimeoutMs) = 0;
 };
@@ -74,7 +75,7 @@ class TrayBalloonNotifier : public BalloonRecorder {
   QSystemTrayIcon* tray_;
 };
 
-// Cuts a balloon text to kMaxBalloonText characters.
+// Cuts a balloon text to the whole characters whose UTF-8 fits in kMaxBalloonText bytes.
 QString CutBalloonText(const QString& text);
 
 }  // namespace uv::server

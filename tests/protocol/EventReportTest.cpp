@@ -67,12 +67,20 @@ TEST(EventPortTest, ProbeAnswerMustBeExactlyIma) {
   }
 }
 
-TEST(EventPortTest, DatagramTextKeepsAtMost1023CharactersUpToTheFirstZero) {
+TEST(EventPortTest, DatagramTextKeepsAtMost1023BytesUpToTheFirstZero) {
   const std::string full(1024, 'a');
   EXPECT_EQ(EventTextOfDatagram(full).size(), 1023u);
   EXPECT_EQ(EventTextOfDatagram(std::string(5000, 'b')).size(), 1023u);
   EXPECT_EQ(EventTextOfDatagram("abc\0def"s), "abc");
   EXPECT_EQ(EventTextOfDatagram(""), "");
+  // The cut keeps whole UTF-8 characters; bytes that are no UTF-8 count one each.
+  EXPECT_EQ(EventTextOfDatagram(std::string(1021, 'a') + "\xC3\xA9"),
+            std::string(1021, 'a') + "\xC3\xA9");
+  EXPECT_EQ(EventTextOfDatagram(std::string(1022, 'a') + "\xC3\xA9"), std::string(1022, 'a'));
+  EXPECT_EQ(EventTextOfDatagram(std::string(1021, 'a') + "\xE6\x97\xA5"), std::string(1021, 'a'));
+  EXPECT_EQ(EventTextOfDatagram(std::string(1022, 'a') + "\xE9\xE9"),
+            std::string(1022, 'a') + "\xE9");
+  EXPECT_EQ(EventTextOfDatagram("r\xC3\xA9sum\xC3\xA9\0tail"s), "r\xC3\xA9sum\xC3\xA9");
 }
 
 TEST(EventPortTest, ConfigAnswerIsZeroOnlyForAReadZero) {

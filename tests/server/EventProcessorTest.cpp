@@ -160,4 +160,11 @@ TEST(BalloonRecorder, KeepsARecentWindowAndCountsAll) {
   EXPECT_EQ(recorder.Requests().front().text, "10");
   EXPECT_EQ(CutBalloonText(QString(300, QLatin1Char('a'))).size(), kMaxBalloonText);
   EXPECT_EQ(CutBalloonText(QString(255, QLatin1Char('a'))).size(), 255);
+  // The record holds 255 bytes of UTF-8, whole characters only.
+  const QString e = QString::fromUtf8("\xC3\xA9"), ni = QString::fromUtf8("\xE6\x97\xA5");
+  EXPECT_EQ(CutBalloonText(QString(253, QLatin1Char('a')) + e), QString(253, QLatin1Char('a')) + e);
+  EXPECT_EQ(CutBalloonText(QString(254, QLatin1Char('a')) + e), QString(254, QLatin1Char('a')));
+  EXPECT_EQ(CutBalloonText(ni.repeated(85)), ni.repeated(85));
+  EXPECT_EQ(CutBalloonText(ni.repeated(86)), ni.repeated(85));
+  EXPECT_EQ(CutBalloonText(QString::fromUtf8("\xF0\x9F\x98\x80").repeated(64)).size(), 2 * 63);
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <string>
 #include <system_error>
 
 #include "platform/common/Text.h"
@@ -19,9 +20,9 @@ namespace {
 // ERROR_NOT_ENOUGH_MEMORY stands for a thread the system would not start.
 constexpr WinError kErrorNoThread = platform::kErrorNotEnoughMemory;
 
-// The machine's 8-bit text is UTF-8 here; as the system's conversion does, a character it cannot
-// carry (half of a surrogate pair, as a cut name may end with) becomes "?". The text ends at the
-// first NUL, as the wide "%s" that formats it does.
+// The machine's 8-bit text is UTF-8; as the system's conversion does, a character it cannot carry
+// (half of a surrogate pair) becomes "?". The text ends at the first NUL, as the wide "%s" that
+// formats it does.
 std::string WideToAnsi(const char16_t* text, std::size_t length) {
   return platform::Utf16ToUtf8(std::u16string_view(text, length));
 }
@@ -49,11 +50,12 @@ std::string FormatChange(std::uint32_t action, const std::string& rootPath,
                          std::span<const std::byte> name) {
   const char* text = ActionText(action);
   if (text == nullptr) return std::string();
-  std::array<char16_t, CDirectoryWatcher::kMaxNameChars + 1> copy{};
-  const std::size_t units = std::min(name.size() / 2, CDirectoryWatcher::kMaxNameChars);
-  std::memcpy(copy.data(), name.data(), units * 2);
+  std::u16string wide(name.size() / 2, u'\0');
+  std::memcpy(wide.data(), name.data(), wide.size() * 2);
+  const std::string converted = WideToAnsi(wide.data(), wide.size());
   // "Added %s%s" and its siblings: the text, the root path, the name.
-  return text + rootPath + WideToAnsi(copy.data(), units);
+  return text + rootPath +
+         std::string(platform::Utf8Prefix(converted, CDirectoryWatcher::kMaxNameBytes));
 }
 
 // --- CDirectoryInfo ---

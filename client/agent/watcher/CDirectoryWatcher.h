@@ -47,8 +47,9 @@ class CDirectoryWatcher {
   // not watched.
   static constexpr std::uint32_t kNotifyFilter = 0xB;
   static constexpr std::size_t kBufferSize = 4096;
-  // Names are copied into a 260-character buffer, so longer ones are cut to 259 characters.
-  static constexpr std::size_t kMaxNameChars = 259;
+  // Names are converted into a 260-byte buffer, so longer ones are cut to the whole UTF-8
+  // characters that fit in 259 bytes.
+  static constexpr std::size_t kMaxNameBytes = 259;
 
   // One watched drive.
   class CDirectoryInfo {
@@ -142,7 +143,8 @@ class CDirectoryWatcher {
 };
 
 // The text the reporter gets for one change: the action's format with the root path and the
-// name (UTF-16, cut at kMaxNameChars characters) in the machine's 8-bit text. Empty for an action
+// name (UTF-16) in the machine's 8-bit text, UTF-8 cut to whole characters within kMaxNameBytes
+// bytes. Empty for an action
 // code the system does not send.
 std::string FormatChange(std::uint32_t action, const std::string& rootPath,
                          std::span<const std::byte> name);

@@ -13,6 +13,7 @@
 #include <QRadioButton>
 #include <filesystem>
 
+#include "gui/common/MachineText.h"
 #include "gui/common/MessageBoxes.h"
 #include "platform/machine/Machine.h"
 #include "server/dialogs/settings/CIPAddressCtrl.h"
@@ -22,10 +23,10 @@ namespace uv::server {
 namespace {
 
 std::string ToStd(const QString& text) {
-  return text.toLocal8Bit().toStdString();
+  return gui::ToMachineText(text);
 }
 QString ToQ(const std::string& text) {
-  return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+  return gui::FromMachineText(text);
 }
 
 // The picture of the product box: a drive with a plug, drawn rather than shipped.

@@ -479,10 +479,33 @@ TEST(FormatChangeTest, TextsOfEachActionAndNamesThatDoNotConvert) {
   EXPECT_EQ(FormatChange(1, "E:\\", wide(std::u16string(u"a") + char16_t{0xD800} + u"b")),
             "Added E:\\a?b");
   EXPECT_EQ(FormatChange(1, "E:\\", wide(std::u16string(u"ab\0cd", 5))), "Added E:\\ab");
-  // A cut through a surrogate pair leaves half of it: "?".
-  std::u16string longName(258, u'x');
-  longName += u"\U0001F600";
-  EXPECT_EQ(FormatChange(1, "E:\\", wide(longName)), "Added E:\\" + std::string(258, 'x') + "?");
+  // Long names keep the whole UTF-8 characters that fit in 259 bytes: a character is never split
+  // (an emoji is one surrogate pair and four bytes, "日" three bytes, "é" two).
+  struct Cut {
+    std::u16string name;
+    std::string expected;
+  };
+  const std::string e = "\xC3\xA9", ni = "\xE6\x97\xA5", smile = "\xF0\x9F\x98\x80";
+  const auto times = [](const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+  };
+  const Cut cuts[] = {
+      {std::u16string(258, u'x') + u"\U0001F600", std::string(258, 'x')},
+      {std::u16string(255, u'x') + u"\U0001F600", std::string(255, 'x') + smile},
+      {std::u16string(257, u'x') + u"\u00e9", std::string(257, 'x') + e},
+      {std::u16string(258, u'x') + u"\u00e9", std::string(258, 'x')},
+      {std::u16string(256, u'x') + u"\u65e5", std::string(256, 'x') + ni},
+      {std::u16string(257, u'x') + u"\u65e5x", std::string(257, 'x')},
+      // 200 characters are 400 bytes: 129 of them fit.
+      {std::u16string(200, u'\u00e9'), times(e, 129)},
+      {std::u16string(100, u'\u65e5'), times(ni, 86)},
+  };
+  for (const Cut& cut : cuts) {
+    EXPECT_EQ(FormatChange(1, "E:\\", wide(cut.name)), "Added E:\\" + cut.expected)
+        << cut.name.size() << " units";
+  }
   // An odd byte count drops the half character.
   auto odd = wide(u"ab");
   odd.push_back(std::byte{0x41});
