@@ -16,6 +16,7 @@
 #include "platform/machine/Machine.h"
 #include "platform/registry/Registry.h"
 #include "platform/service/ServiceControlManager.h"
+#include "tests/service/ServiceTestSupport.h"
 
 namespace fs = std::filesystem;
 using namespace uv::platform;
@@ -24,57 +25,13 @@ using uv::client::CNTServiceCommandLineInfo;
 
 namespace {
 
-constexpr const char* kName = "UVTestService";
+using namespace uv::servicetest;
 
-class ServiceHost : public ::testing::Test {
+class ServiceHost : public ServiceRoot {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/uv-svc-XXXXXX";
-    root_ = ::mkdtemp(pattern);
-    machine_ = std::make_unique<Machine>(root_);
-    auto manager = ServiceControlManager::Open(*machine_, ScmAccess::kAll);
-    ASSERT_TRUE(manager);
-    manager_ = std::make_unique<ServiceControlManager>(std::move(manager.value()));
-    // Keep failing starts short.
-    auto registry = machine_->OpenRegistry();
-    ASSERT_TRUE(registry);
-    auto control = RegKey::Create(**registry, "SYSTEM\\CurrentControlSet\\Control");
-    ASSERT_TRUE(control);
-    ASSERT_EQ(control->SetDword("ServicesPipeTimeout", 2000), kErrorSuccess);
+  static bool WaitFor(const ServiceHandle& service, ServiceState state) {
+    return WaitForState(service, state);
   }
-  void TearDown() override {
-    if (auto service = manager_->OpenService(kName); service) {
-      (void)service->Control(kServiceControlStop);
-      WaitFor(*service, ServiceState::kStopped);
-    }
-    manager_.reset();
-    machine_.reset();
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-
-  ServiceHandle Install(const std::string& imagePath = "\"" UV_TEST_SERVICE "\"") {
-    ServiceConfig config;
-    config.imagePath = imagePath;
-    config.displayName = "UV Test Service";
-    auto service = manager_->CreateService(kName, config);
-    EXPECT_TRUE(service) << service.error();
-    return std::move(service.value());
-  }
-
-  static bool WaitFor(ServiceHandle& service, ServiceState state) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      auto status = service.QueryStatus();
-      if (status && status->currentState == state) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-  }
-
-  fs::path root_;
-  std::unique_ptr<Machine> machine_;
-  std::unique_ptr<ServiceControlManager> manager_;
 };
 
 TEST_F(ServiceHost, CreateOpenQueryAndDuplicates) {
