@@ -77,6 +77,11 @@ TEST_F(ServiceHost, StartRunsTheServiceAndControlsReachIt) {
   EXPECT_EQ(status->currentState, ServiceState::kRunning);
 
   EXPECT_TRUE(service.Control(200));
+  // A handler that does not return within the pipe timeout: 1053, and the service still
+  // answers once it has.
+  EXPECT_EQ(service.Control(250).error(), kErrorServiceRequestTimeout);
+  Touch("proceed-control");
+  EXPECT_TRUE(service.Control(kServiceControlInterrogate));
   EXPECT_EQ(service.Control(50).error(), kErrorInvalidServiceControl);
   EXPECT_EQ(service.Control(kServiceControlParamChange).error(), kErrorInvalidServiceControl);
 

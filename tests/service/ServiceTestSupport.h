@@ -145,6 +145,7 @@ class ServiceRoot : public ::testing::Test {
   void TearDown() override {
     Touch("proceed-start");
     Touch("proceed-stop");
+    Touch("proceed-control");
     if (auto service = manager_->OpenService(kName); service) {
       auto status = service->QueryStatus();
       if (status && status->currentState != ServiceState::kStopped) {

@@ -6,6 +6,7 @@
 //   "hang"   stays start pending and never reports running;
 //   "gated"  stays in each pending state until the test creates the file "proceed-start" or
 //            "proceed-stop" in the machine root, so the states a tool prints are known.
+// The user control 250 does not return until the test creates "proceed-control".
 // Reaching running writes the started event, which also tells a test of console mode that the
 // console-control handler is in place.
 
@@ -77,6 +78,8 @@ class TestService : public uv::client::CNTService {
     ReportStatus(ServiceState::kRunning);
   }
   void OnUserControl(std::uint32_t control) override {
+    // A handler that does not come back in time.
+    if (control == 250) WaitForFile("proceed-control");
     WriteEvent(uv::platform::EventType::kInformation, uv::client::kEventUserControl,
                {std::to_string(control)});
   }
