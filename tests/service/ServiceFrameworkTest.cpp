@@ -169,15 +169,15 @@ TEST_F(ServiceFramework, FailedRequestsGiveTheirTextAndErrorEvent) {
        {"-start"},
        1067,
        0xC000000E,
-       "The service did not reach the requested state in the time allowed. Error 1067: The "
-       "process terminated unexpectedly."},
+       "The service did not reach the requested state. Error 1067: The process terminated "
+       "unexpectedly."},
       // Never reports running: the wait ends after the timeout of the command line.
       {program + " hang",
        {"-start", "/T:600"},
        1460,
        0xC000000E,
-       "The service did not reach the requested state in the time allowed. Error 1460: This "
-       "operation returned because the timeout period expired."},
+       "The service did not reach the requested state. Error 1460: This operation returned "
+       "because the timeout period expired."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.imagePath + " " + c.args[0]);
