@@ -74,8 +74,8 @@ constexpr FailureTemplate kFailureTemplates[] = {
     {ServiceFailure::kStopService, "The service could not be stopped. %1"},
     {ServiceFailure::kContinueService, "The service could not be continued. %1"},
     {ServiceFailure::kPauseService, "The service could not be paused. %1"},
-    {ServiceFailure::kWaitForState,
-     "The service did not reach the requested state in the time allowed. %1"},
+    // Also the text of a service that stopped on its way: the error says which it was.
+    {ServiceFailure::kWaitForState, "The service did not reach the requested state. %1"},
     {ServiceFailure::kLockDatabase, "The services database could not be locked. %1"},
     {ServiceFailure::kCreateService, "The service could not be installed. %1"},
     {ServiceFailure::kRegisterSource, "The event log source could not be registered. %1"},

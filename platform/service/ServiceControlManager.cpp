@@ -341,6 +341,9 @@ Result<ServiceHandle> ServiceControlManager::CreateService(std::string_view name
   auto others = EnumServices();
   if (others) {
     for (const auto& other : *others) {
+      // Another manager created this very name since the check above: the name exists, it is
+      // not a clash of display names.
+      if (rt::SameServiceName(other.name, name)) return R::Failure(kErrorServiceExists);
       if (rt::SameServiceName(other.displayName, displayName) ||
           rt::SameServiceName(other.name, displayName) ||
           rt::SameServiceName(other.displayName, name)) {

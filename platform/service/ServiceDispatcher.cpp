@@ -105,6 +105,9 @@ class ServiceDispatcher::Impl {
     std::lock_guard lock(mutex_);
     status_ = status;
     status_.processId = static_cast<std::uint32_t>(::getpid());
+    // A stopped service takes no controls, whatever its last accepted set was; queries must not
+    // call it stoppable.
+    if (status_.currentState == ServiceState::kStopped) status_.controlsAccepted = 0;
     const WinError error = rt::WriteStatus(machine_, name_, status_);
     if (status_.currentState == ServiceState::kStopped) {
       const std::uint64_t one = 1;

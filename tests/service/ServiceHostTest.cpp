@@ -7,6 +7,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -16,6 +18,7 @@
 #include "platform/machine/Machine.h"
 #include "platform/registry/Registry.h"
 #include "platform/service/ServiceControlManager.h"
+#include "tests/service/ServiceTestSupport.h"
 
 namespace fs = std::filesystem;
 using namespace uv::platform;
@@ -24,57 +27,13 @@ using uv::client::CNTServiceCommandLineInfo;
 
 namespace {
 
-constexpr const char* kName = "UVTestService";
+using namespace uv::servicetest;
 
-class ServiceHost : public ::testing::Test {
+class ServiceHost : public ServiceRoot {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/uv-svc-XXXXXX";
-    root_ = ::mkdtemp(pattern);
-    machine_ = std::make_unique<Machine>(root_);
-    auto manager = ServiceControlManager::Open(*machine_, ScmAccess::kAll);
-    ASSERT_TRUE(manager);
-    manager_ = std::make_unique<ServiceControlManager>(std::move(manager.value()));
-    // Keep failing starts short.
-    auto registry = machine_->OpenRegistry();
-    ASSERT_TRUE(registry);
-    auto control = RegKey::Create(**registry, "SYSTEM\\CurrentControlSet\\Control");
-    ASSERT_TRUE(control);
-    ASSERT_EQ(control->SetDword("ServicesPipeTimeout", 2000), kErrorSuccess);
+  static bool WaitFor(const ServiceHandle& service, ServiceState state) {
+    return WaitForState(service, state);
   }
-  void TearDown() override {
-    if (auto service = manager_->OpenService(kName); service) {
-      (void)service->Control(kServiceControlStop);
-      WaitFor(*service, ServiceState::kStopped);
-    }
-    manager_.reset();
-    machine_.reset();
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-
-  ServiceHandle Install(const std::string& imagePath = "\"" UV_TEST_SERVICE "\"") {
-    ServiceConfig config;
-    config.imagePath = imagePath;
-    config.displayName = "UV Test Service";
-    auto service = manager_->CreateService(kName, config);
-    EXPECT_TRUE(service) << service.error();
-    return std::move(service.value());
-  }
-
-  static bool WaitFor(ServiceHandle& service, ServiceState state) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      auto status = service.QueryStatus();
-      if (status && status->currentState == state) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-  }
-
-  fs::path root_;
-  std::unique_ptr<Machine> machine_;
-  std::unique_ptr<ServiceControlManager> manager_;
 };
 
 TEST_F(ServiceHost, CreateOpenQueryAndDuplicates) {
@@ -118,6 +77,11 @@ TEST_F(ServiceHost, StartRunsTheServiceAndControlsReachIt) {
   EXPECT_EQ(status->currentState, ServiceState::kRunning);
 
   EXPECT_TRUE(service.Control(200));
+  // A handler that does not return within the pipe timeout: 1053, and the service still
+  // answers once it has.
+  EXPECT_EQ(service.Control(250).error(), kErrorServiceRequestTimeout);
+  Touch("proceed-control");
+  EXPECT_TRUE(service.Control(kServiceControlInterrogate));
   EXPECT_EQ(service.Control(50).error(), kErrorInvalidServiceControl);
   EXPECT_EQ(service.Control(kServiceControlParamChange).error(), kErrorInvalidServiceControl);
 
@@ -194,6 +158,132 @@ TEST_F(ServiceHost, BrokenStartsGiveWindowsErrors) {
   EXPECT_EQ(status->serviceSpecificExitCode, 42u);
 }
 
+TEST_F(ServiceHost, DatabaseEditedByHandGivesErrorsNotNonsense) {
+  struct Case {
+    const char* what;
+    const char* value;
+    RegType type;
+    std::vector<std::uint8_t> data;
+    WinError startError;
+    WinError configError;
+  };
+  auto text = [](std::string_view t) {
+    std::vector<std::uint8_t> bytes(t.begin(), t.end());
+    bytes.push_back(0);
+    return bytes;
+  };
+  const std::string directory = root_.string();
+  const Case cases[] = {
+      {"image path a number",
+       "ImagePath",
+       RegType::kDword,
+       {1, 0, 0, 0},
+       kErrorInvalidData,
+       kErrorInvalidData},
+      {"image path empty", "ImagePath", RegType::kSz, text(""), kErrorFileNotFound, kErrorSuccess},
+      {"image path only quotes", "ImagePath", RegType::kSz, text("\"\""), kErrorFileNotFound,
+       kErrorSuccess},
+      {"image path a directory", "ImagePath", RegType::kSz, text(directory), kErrorAccessDenied,
+       kErrorSuccess},
+      {"start type disabled",
+       "Start",
+       RegType::kDword,
+       {4, 0, 0, 0},
+       kErrorServiceDisabled,
+       kErrorSuccess},
+      {"start type a text", "Start", RegType::kSz, text("2"), kErrorSuccess, kErrorInvalidData},
+      {"start type cut short", "Start", RegType::kDword, {2, 0}, kErrorSuccess, kErrorInvalidData},
+      {"display name a number",
+       "DisplayName",
+       RegType::kDword,
+       {1, 0, 0, 0},
+       kErrorSuccess,
+       kErrorInvalidData},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto service = Install();
+    ASSERT_EQ(ServiceKey().SetValue(c.value, c.type, c.data), kErrorSuccess);
+    EXPECT_EQ(service.QueryConfig().error(), c.configError);
+    EXPECT_EQ(service.Start(), c.startError);
+    if (c.startError == kErrorSuccess) {
+      ASSERT_TRUE(WaitFor(service, ServiceState::kRunning));
+      ASSERT_TRUE(service.Control(kServiceControlStop));
+    }
+    EXPECT_TRUE(WaitFor(service, ServiceState::kStopped));
+    EXPECT_EQ(service.Delete(), kErrorSuccess);
+  }
+}
+
+TEST_F(ServiceHost, TwoManagersAtOnce) {
+  constexpr int kManagers = 4;
+  // Each thread is another manager: a machine object and a handle of its own, as another
+  // process would have.
+  auto together = [&](auto work) {
+    std::vector<WinError> results(kManagers, kErrorSuccess);
+    std::atomic<int> ready{0};
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < kManagers; ++i) {
+      threads.emplace_back([&, i] {
+        Machine machine(root_);
+        auto manager = ServiceControlManager::Open(machine, ScmAccess::kAll);
+        if (!manager) {
+          results[i] = manager.error();
+          return;
+        }
+        ++ready;
+        while (ready.load() < kManagers) std::this_thread::yield();
+        results[i] = work(*manager);
+      });
+    }
+    threads.clear();
+    std::sort(results.begin(), results.end());
+    return results;
+  };
+  ServiceConfig config;
+  config.imagePath = "\"" UV_TEST_SERVICE "\"";
+  auto created = together([&](ServiceControlManager& manager) {
+    auto service = manager.CreateService(kName, config);
+    return service ? kErrorSuccess : service.error();
+  });
+  EXPECT_EQ(created, (std::vector<WinError>{kErrorSuccess, kErrorServiceExists, kErrorServiceExists,
+                                            kErrorServiceExists}));
+  auto started = together([&](ServiceControlManager& manager) {
+    auto service = manager.OpenService(kName);
+    return service ? service->Start() : service.error();
+  });
+  EXPECT_EQ(started,
+            (std::vector<WinError>{kErrorSuccess, kErrorServiceAlreadyRunning,
+                                   kErrorServiceAlreadyRunning, kErrorServiceAlreadyRunning}));
+  auto service = manager_->OpenService(kName);
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(WaitFor(*service, ServiceState::kRunning));
+  auto interrogated = together([&](ServiceControlManager& manager) {
+    auto handle = manager.OpenService(kName);
+    for (int i = 0; i < 20 && handle; ++i) {
+      auto status = handle->Control(i % 2 == 0 ? kServiceControlInterrogate : 200);
+      if (!status) return status.error();
+      if (status->currentState != ServiceState::kRunning) return kErrorInvalidData;
+    }
+    return handle ? kErrorSuccess : handle.error();
+  });
+  EXPECT_EQ(interrogated, std::vector<WinError>(kManagers, kErrorSuccess));
+  auto stopped = together([&](ServiceControlManager& manager) {
+    auto handle = manager.OpenService(kName);
+    if (!handle) return handle.error();
+    auto status = handle->Control(kServiceControlStop);
+    return status ? kErrorSuccess : status.error();
+  });
+  // One stop is taken; the others find the service stop pending or already gone.
+  EXPECT_EQ(stopped[0], kErrorSuccess);
+  for (int i = 1; i < kManagers; ++i) {
+    EXPECT_TRUE(stopped[i] == kErrorServiceCannotAcceptCtrl ||
+                stopped[i] == kErrorServiceNotActive || stopped[i] == kErrorSuccess)
+        << stopped[i];
+  }
+  EXPECT_TRUE(WaitFor(*service, ServiceState::kStopped));
+}
+
 TEST_F(ServiceHost, ControlSocketSurvivesGarbage) {
   auto service = Install();
   ASSERT_EQ(service.Start(), kErrorSuccess);
@@ -210,6 +300,18 @@ TEST_F(ServiceHost, ControlSocketSurvivesGarbage) {
       if (size > 0) (void)::send(fd, garbage.data(), garbage.size(), MSG_NOSIGNAL);
       ::close(fd);
     }
+  }
+  // A client that connects and says nothing holds nobody else's controls for long.
+  for (const auto& entry : fs::directory_iterator(root_ / "run" / "services")) {
+    if (entry.path().extension() != ".ctl") continue;
+    const int silent = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", entry.path().c_str());
+    ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    auto status = service.Control(kServiceControlInterrogate);
+    ::close(silent);
+    ASSERT_TRUE(status) << status.error();
   }
   auto status = service.Control(kServiceControlInterrogate);
   ASSERT_TRUE(status) << status.error();
@@ -247,6 +349,12 @@ TEST(CNTServiceCommandLineInfo, SwitchTable) {
       {{"p", "-help"}, Action::kShowHelp, 5000},
       {{"p", "/?"}, Action::kShowHelp, 5000},
       {{"p", "install", "-bogus", "/T:", "/T:12x"}, Action::kRunAsService, 5000},
+      {{"p", "/T:0"}, Action::kRunAsService, 0},
+      {{"p", "/T:99999999999"}, Action::kRunAsService, 5000},  // does not fit
+      {{"p", "/T:4294967295"}, Action::kRunAsService, 5000},   // only "-1" means no limit
+      {{"p", "/T: 12"}, Action::kRunAsService, 5000},
+      {{"p", "--install", "/", "-", ""}, Action::kRunAsService, 5000},
+      {{"p", "-stop", "/START"}, Action::kStartService, 5000},  // the last action counts
   };
   for (const auto& c : cases) {
     CNTServiceCommandLineInfo info;
@@ -269,6 +377,31 @@ TEST(CNTServiceCommandLineInfo, SwitchTable) {
   EXPECT_TRUE(info.password.empty());
   info.Parse({"p", "/SN:" + std::string(10240, 'n')});
   EXPECT_EQ(info.serviceName.size(), CNTServiceCommandLineInfo::kMaxSwitchText);
+
+  // Prefixes in any case, values in theirs; a prefix without a value changes nothing; a long
+  // value is cut before a character, never inside one.
+  struct Text {
+    std::string arg;
+    std::string CNTServiceCommandLineInfo::*field;
+    std::string value;
+  };
+  const std::string longName = std::string(CNTServiceCommandLineInfo::kMaxSwitchText - 1, 'n');
+  const Text texts[] = {
+      {"/sn:MixedCase", &CNTServiceCommandLineInfo::serviceName, "MixedCase"},
+      {"-sdn:Shown Name", &CNTServiceCommandLineInfo::serviceDisplayName, "Shown Name"},
+      {"/Sd:said", &CNTServiceCommandLineInfo::serviceDescription, "said"},
+      {"/scl:/a \"b\"", &CNTServiceCommandLineInfo::serviceCommandLine, "/a \"b\""},
+      {"/SD:", &CNTServiceCommandLineInfo::serviceDescription, ""},
+      {"/U:", &CNTServiceCommandLineInfo::userName, ""},
+      {"/SN:" + longName + "\xC3\xA9", &CNTServiceCommandLineInfo::serviceName, longName},
+  };
+  for (const auto& t : texts) {
+    SCOPED_TRACE(t.arg.substr(0, 20));
+    CNTServiceCommandLineInfo parsed;
+    parsed.Parse({"p", t.arg});
+    EXPECT_EQ(parsed.*t.field, t.value);
+    EXPECT_EQ(parsed.action, CNTServiceCommandLineInfo::Action::kRunAsService);
+  }
 }
 
 }  // namespace

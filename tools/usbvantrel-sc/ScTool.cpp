@@ -53,10 +53,11 @@ std::string TypeText(std::uint32_t type) {
   return text;
 }
 
-void PrintStatus(std::ostream& out, const std::string& name, const ServiceStatus& s, bool pid) {
+// One service's status; the enumeration prints its own header (name and display name) first.
+void PrintStatus(std::ostream& out, const std::string* name, const ServiceStatus& s, bool pid) {
   const auto state = static_cast<std::uint32_t>(s.currentState);
-  out << "\nSERVICE_NAME: " << name << "\n"
-      << "        TYPE               : " << TypeText(s.serviceType) << "\n"
+  if (name != nullptr) out << "\nSERVICE_NAME: " << *name << "\n";
+  out << "        TYPE               : " << TypeText(s.serviceType) << "\n"
       << "        STATE              : " << state << "  " << ServiceStateName(s.currentState)
       << "\n"
       << "                                ("
@@ -146,8 +147,8 @@ int RunSc(Machine& machine, const std::vector<std::string>& args, std::ostream& 
     auto list = manager->EnumServices();
     if (!list) return Failed(out, "EnumServicesStatus", list.error());
     for (const auto& entry : *list) {
-      out << "\nSERVICE_NAME: " << entry.name << "\nDISPLAY_NAME: " << entry.displayName;
-      PrintStatus(out, "", entry.status, false);
+      out << "\nSERVICE_NAME: " << entry.name << "\nDISPLAY_NAME: " << entry.displayName << "\n";
+      PrintStatus(out, nullptr, entry.status, false);
     }
     return 0;
   }
@@ -169,7 +170,7 @@ int RunSc(Machine& machine, const std::vector<std::string>& args, std::ostream& 
   if (verb == "query") {
     auto status = service->QueryStatus();
     if (!status) return Failed(out, "QueryServiceStatus", status.error());
-    PrintStatus(out, service->Name(), *status, false);
+    PrintStatus(out, &service->Name(), *status, false);
     return 0;
   }
   if (verb == "qc") {
@@ -197,12 +198,12 @@ int RunSc(Machine& machine, const std::vector<std::string>& args, std::ostream& 
     if (WinError e = service->Start(); e != kErrorSuccess) return Failed(out, "StartService", e);
     auto status = service->QueryStatus();
     if (!status) return Failed(out, "QueryServiceStatus", status.error());
-    PrintStatus(out, service->Name(), *status, true);
+    PrintStatus(out, &service->Name(), *status, true);
     return 0;
   }
   auto status = service->Control(code.value_or(kServiceControlStop));
   if (!status) return Failed(out, "ControlService", status.error());
-  PrintStatus(out, service->Name(), *status, false);
+  PrintStatus(out, &service->Name(), *status, false);
   return 0;
 }
 

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -64,6 +67,32 @@ class TraceLog {
   platform::ScopedTraceSink sink_;
 };
 
+// Runs `step` on this thread. Should it not return within `limit`, the process says which step
+// hung and ends, so that a hang shows in the output instead of running silently into the test's
+// time limit.
+template <class Step>
+void Bounded(const char* what, std::chrono::seconds limit, Step step) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool done = false;
+  std::thread watchdog([&] {
+    std::unique_lock lock(mutex);
+    if (!changed.wait_for(lock, limit, [&] { return done; })) {
+      std::fprintf(stderr, "%s did not return within %lld s\n", what,
+                   static_cast<long long>(limit.count()));
+      std::fflush(stderr);
+      std::abort();
+    }
+  });
+  step();
+  {
+    std::lock_guard lock(mutex);
+    done = true;
+  }
+  changed.notify_all();
+  watchdog.join();
+}
+
 class DialogTest : public ::testing::Test {
  protected:
   void Start(int n) {
@@ -104,8 +133,10 @@ class DialogTest : public ::testing::Test {
     peers_->Clear();
   }
   void Stop() {
-    EXPECT_TRUE(dialog_->EndFromService());
-    thread_.join();
+    Bounded("the dialog's stop", std::chrono::seconds(60), [&] {
+      EXPECT_TRUE(dialog_->EndFromService());
+      thread_.join();
+    });
     EXPECT_EQ(code_, CNewOrmClientDlg::kIdOk);
   }
   platform::PlugResult Plug(const platform::PlugRequest& request) {
@@ -137,7 +168,10 @@ class DialogTest : public ::testing::Test {
   }
   // Returns once the dialog has finished the notification it is handling (a sent message is
   // handled between two notifications).
-  void Sync() { EXPECT_TRUE(dialog_->WindowHandle().Send(platform::kWmUser + 50).ok()); }
+  void Sync() {
+    EXPECT_TRUE(
+        dialog_->WindowHandle().SendTimeout(std::chrono::seconds(30), platform::kWmUser + 50).ok());
+  }
   // Waits until the watcher holds `volume` open again, then for its handler to finish.
   void WaitUntilWatched(const std::string& volume) {
     for (int i = 0; i < 500; ++i) {
@@ -345,6 +379,14 @@ TEST_F(DialogTest, NamesThatAppearAfterTheInterfaceArrivalAreReadAtTheVolume) {
   // The key stays until the next USB interface event: another volume re-reports it.
   platform::DeviceBroadcaster(machine()).Volume(platform::kDbtDeviceArrival, 1u << 4);
   ExpectSequence({R("Inserted " + kStick + " on "), R("Mounted drive E:\\ on ")});
+}
+
+// The waits of the peers end at their limit, with what came meanwhile, whatever comes or not.
+TEST(AgentPeersWaits, EndAtTheirLimit) {
+  AgentPeers peers("127.46.0.99", "127.46.1.99");
+  EXPECT_EQ(peers.WaitFor("N never;", std::chrono::milliseconds(50)), std::vector<std::string>{});
+  EXPECT_EQ(peers.WaitForCount(1, std::chrono::milliseconds(50)), std::vector<std::string>{});
+  EXPECT_TRUE(peers.Settle());
 }
 
 TEST_F(DialogTest, NoticeGating) {

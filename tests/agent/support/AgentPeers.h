@@ -43,6 +43,7 @@ class AgentPeers {
   AgentPeers(const std::string& console, const std::string& client)
       : console_(Bind(console, 40007)), notices_(client.empty() ? -1 : Bind(client, 5555)) {
     if (::pipe(wake_) != 0) throw std::runtime_error("pipe failed");
+    WaitUntilStampedAtSending();
     thread_ = std::thread([this] { Serve(); });
   }
   ~AgentPeers() {
@@ -70,6 +71,11 @@ class AgentPeers {
     return report.substr(at);
   }
 
+  // One entry as Sequence() shows it.
+  static std::string Shown(const Entry& e) {
+    return (e.notice ? "N " : "R ") + (e.notice ? e.text : MessageOf(e.text));
+  }
+
   // Everything received so far in the order sent: reports as "R " + message text, notices as
   // "N " + the notice.
   std::vector<std::string> Sequence() {
@@ -78,8 +84,7 @@ class AgentPeers {
     std::stable_sort(sorted.begin(), sorted.end(),
                      [](const Entry& a, const Entry& b) { return a.stampNs < b.stampNs; });
     std::vector<std::string> out;
-    for (const auto& e : sorted)
-      out.push_back((e.notice ? "N " : "R ") + (e.notice ? e.text : MessageOf(e.text)));
+    for (const auto& e : sorted) out.push_back(Shown(e));
     return out;
   }
   std::vector<std::string> Reports() {
@@ -134,16 +139,19 @@ class AgentPeers {
     }
     return Sequence();
   }
-  // Waits until some entry of Sequence() equals `text`; returns the sequence.
+  // Waits until some entry of Sequence() equals `text`; returns the sequence. The entries are
+  // looked at under the lock the serving thread adds them under, so an entry that comes between
+  // a look and the wait is not missed.
   std::vector<std::string> WaitFor(const std::string& text,
                                    std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      auto sequence = Sequence();
-      if (std::find(sequence.begin(), sequence.end(), text) != sequence.end()) return sequence;
+    {
       std::unique_lock lock(mutex_);
-      if (changed_.wait_until(lock, until) == std::cv_status::timeout) return Sequence();
+      changed_.wait_for(lock, limit, [&] {
+        return std::any_of(entries_.begin(), entries_.end(),
+                           [&](const Entry& e) { return Shown(e) == text; });
+      });
     }
+    return Sequence();
   }
 
  private:
@@ -166,6 +174,60 @@ class AgentPeers {
     return fd;
   }
 
+  static std::int64_t Stamp(msghdr& message) {
+    std::int64_t stamp = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+        timespec ts{};
+        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+        stamp = static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+      }
+    }
+    return stamp;
+  }
+  static std::int64_t NowNs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+  }
+
+  // When no socket of the system wanted receive times, the kernel switches their taking on a
+  // moment after the first one asks (deferred work); until then a datagram gets its time when
+  // it is read, not when it is sent, and sorting by it could put a datagram that waited unread
+  // after later ones. So wait until a datagram sent to ourselves comes back with a time from
+  // before it was read.
+  void WaitUntilStampedAtSending() {
+    sockaddr_in to{};
+    socklen_t size = sizeof to;
+    ::getsockname(console_, reinterpret_cast<sockaddr*>(&to), &size);
+    const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sender < 0) throw std::runtime_error("socket failed");
+    bool stamped = false;
+    // The switch usually comes within milliseconds; on a loaded machine it took over half a
+    // second.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!stamped && std::chrono::steady_clock::now() < giveUp) {
+      ::sendto(sender, "STAMP;", 6, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      const std::int64_t beforeReading = NowNs();
+      pollfd fd{console_, POLLIN, 0};
+      if (::poll(&fd, 1, 1000) <= 0) continue;
+      char byte[8];
+      iovec io{byte, sizeof byte};
+      char control[256];
+      msghdr message{};
+      message.msg_iov = &io;
+      message.msg_iovlen = 1;
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      if (::recvmsg(console_, &message, MSG_DONTWAIT) < 0) continue;
+      const std::int64_t stamp = Stamp(message);
+      stamped = stamp != 0 && stamp < beforeReading;
+    }
+    ::close(sender);
+    if (!stamped) throw std::runtime_error("datagrams are not stamped when sent");
+  }
+
   void Serve() noexcept {
     std::vector<char> buffer(65536);
     for (;;) {
@@ -186,14 +248,7 @@ class AgentPeers {
         message.msg_controllen = sizeof control;
         const ssize_t n = ::recvmsg(fds[i].fd, &message, MSG_DONTWAIT);
         if (n < 0) continue;
-        std::int64_t stamp = 0;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-          if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-            timespec ts{};
-            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-            stamp = static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-          }
-        }
+        const std::int64_t stamp = Stamp(message);
         const std::string text(buffer.data(), static_cast<std::size_t>(n));
         if (i == 1 && text == "RUT;") {
           {
