@@ -3,6 +3,7 @@
 // the settings in effect; applied settings reach the next mail).
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QLineEdit>
 #include <atomic>
@@ -303,20 +304,34 @@ TEST_F(ConsoleMail, AnEventIsMailedWithTheSettingsInEffectAndAppliedOnesReachThe
   EXPECT_NE(messages[1].data.find("Category:Removed\n"), std::string::npos);
 }
 
-TEST_F(ConsoleMail, StartTlsIsOffByDefaultLoadedAtStartAndTakenAgainOnApply) {
+TEST_F(ConsoleMail, StartTlsIsOffByDefaultLoadedAtStartAndItsBoxReachesTheNextMailOnApply) {
   StoreSettings(25);
-  ServerSettings loaded = LoadServerSettings(*machine_, "console.log");
-  EXPECT_FALSE(MakeMailRecord(loaded, "b").StartTls);
-  {
-    auto registry = machine_->OpenRegistry();
-    ASSERT_TRUE(registry.ok());
-    auto key = platform::RegKey::Create(**registry, kServerSettingsKey, platform::RegAccess::kAll);
-    ASSERT_TRUE(key.ok());
-    ASSERT_EQ(key->SetDword(kValSmtpStartTls, 1), 0u);
-  }
-  ServerSettings applied = loaded;
-  ASSERT_FALSE(ApplyServerSettings(*machine_, applied));
-  EXPECT_TRUE(MakeMailRecord(applied, "b").StartTls);
+  EXPECT_FALSE(LoadServerSettings(*machine_, "console.log").smtpStartTls);
+
+  // A server that offers STARTTLS but cannot start it: asking for it shows on the wire.
+  ScriptedPeer peer(ReplyTable({{"EHLO", "250-peer\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n"},
+                                {"STARTTLS", "454 not now\r\n"},
+                                {"AUTH", "334 VXNlcm5hbWU6\r\n"},
+                                {"YWxpY2U=", "334 UGFzc3dvcmQ6\r\n"},
+                                {"cHc=", "235 ok\r\n"}}));
+  ASSERT_NE(peer.Port(), 0);
+  StoreSettings(peer.Port());
+  Open();
+  Report("d,t,PC17\\alice,127.0.0.1,Inserted Disk 1");
+  ASSERT_TRUE(peer.WaitForClosed(1));
+  EXPECT_EQ(peer.Lines()[0][1], "AUTH LOGIN\r\n");  // in clear, as ever
+
+  auto* box = qobject_cast<QAbstractButton*>(window_->Control(settings_id::kSmtpStartTls));
+  ASSERT_NE(box, nullptr);
+  ASSERT_TRUE(box->isEnabled());
+  box->click();
+  ASSERT_TRUE(window_->SettingsPage()->OnApplySettings());
+  Report("d,t,PC17\\alice,127.0.0.1,Inserted Disk 2");
+  ASSERT_TRUE(peer.WaitForClosed(2));
+  // The upgrade was asked for before any password; refused, the password stays home.
+  const auto second = peer.Lines()[1];  // after "EHLO <this computer's name>"
+  EXPECT_EQ(std::vector<std::string>(second.begin() + 1, second.end()),
+            (std::vector<std::string>{"STARTTLS\r\n", "QUIT\r\n"}));
   EXPECT_TRUE(LoadServerSettings(*machine_, "console.log").smtpStartTls);
 }
 
