@@ -56,10 +56,11 @@ void CMailWorker::Run() {
     // again for the next round.
     queue_.ResetWakeEvent();
     while (!stop_) {
-      std::optional<EMAIL_CONTEXT> mail = queue_.TakeHead();
-      if (!mail) break;
       MailOutcome outcome = MailOutcome::kNotMailable;
       try {
+        // Taking the head builds the mail's body, which may fail for want of memory as well.
+        std::optional<EMAIL_CONTEXT> mail = queue_.TakeHead();
+        if (!mail) break;
         outcome = sender_(*mail);
       } catch (const std::exception&) {
         // Mail is best effort (an allocation failure loses this one); the worker goes on.

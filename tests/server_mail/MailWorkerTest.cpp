@@ -218,9 +218,6 @@ TEST(MailQueue, EachQueuedEventCarriesTheSettingsInEffectWhenItWasQueuedAndItsOw
     EXPECT_EQ(*mail, expected[i]);
   }
   EXPECT_FALSE(queue.TakeHead());
-  EXPECT_EQ(expected[2].From, "other@pc17.test");
-  EXPECT_EQ(expected[5].Server, "mail.corp");
-  EXPECT_EQ(expected.back().To, "ready@corp.test");
 }
 
 // ---- in the console ----------------------------------------------------------------------------
