@@ -39,7 +39,8 @@ mail = [
     item(widget("QLineEdit", "userName", 1042), 8, 1),
     item(widget("QLabel", "passwordLabel", 1037, "Password:"), 9, 0),
     item(widget("QLineEdit", "password", 1038, None, PASSWORD), 9, 1),
-    item('<spacer name="mailSpacer"><property name="orientation"><enum>Qt::Vertical</enum></property></spacer>', 10, 0, 1, 2),
+    item(widget("QCheckBox", "smtpStartTls", 1170, "Secure the connection (STARTTLS)"), 10, 0, 1, 2),
+    item('<spacer name="mailSpacer"><property name="orientation"><enum>Qt::Vertical</enum></property></spacer>', 11, 0, 1, 2),
 ]
 
 def row_layout(name, items):
@@ -86,7 +87,7 @@ ui = f'''<?xml version="1.0" encoding="UTF-8"?>
    <item>
     <widget class="QGroupBox" name="mailBox">
      <property name="title"><string>E-mail</string></property>
-     <layout class="QGridLayout" name="mailLayout" rowstretch="0,0,0,0,0,0,0,0,0,0,1">{"".join(mail)}</layout>
+     <layout class="QGridLayout" name="mailLayout" rowstretch="0,0,0,0,0,0,0,0,0,0,0,1">{"".join(mail)}</layout>
     </widget>
    </item>
    <item>

@@ -422,7 +422,8 @@ void CNewOrmServerDlg::StartMailWorker() {
     smtp.bindFrom = local;
   }
   mailWorker_ = std::make_unique<CMailWorker>(
-      mailQueue_, [smtp = std::move(smtp)](const EMAIL_CONTEXT& mail) { SendMail(mail, smtp); });
+      mailQueue_,
+      [smtp = std::move(smtp)](const EMAIL_CONTEXT& mail) { return SendMail(mail, smtp); });
   mailWorker_->Start();
 }
 

@@ -71,7 +71,8 @@ void CEventProcessor::Handle(std::string_view reportText, const std::string& sen
   }
 
   if (settings.sendMail && ShouldMail(full, versionFlag, words)) {
-    mail_.Queue(MakeMailRecord(settings, BuildMailBody(full, versionFlag, senderAddress)));
+    // The worker builds the body: the UI thread only hands the event over.
+    mail_.QueueEvent(settings, full, versionFlag, senderAddress, &BuildMailBody);
   }
 }
 

@@ -4,25 +4,70 @@
 
 namespace uv::server {
 
+namespace {
+
+// The settings a mail record is made from (MakeMailRecord).
+bool SameMailSettings(const ServerSettings& a, const ServerSettings& b) {
+  return a.mailFrom == b.mailFrom && a.mailTo == b.mailTo && a.serverMode == b.serverMode &&
+         a.ip == b.ip && a.machineName == b.machineName && a.smtpAuth == b.smtpAuth &&
+         a.userName == b.userName && a.password == b.password && a.smtpPort == b.smtpPort &&
+         a.smtpStartTls == b.smtpStartTls;
+}
+
+}  // namespace
+
 void CMailQueue::Queue(EMAIL_CONTEXT mail) {
+  Entry entry;
+  entry.text = std::move(mail.Body);
+  mail.Body.clear();
+  entry.settings = std::make_shared<const EMAIL_CONTEXT>(std::move(mail));
+  Append(std::move(entry));
+}
+
+void CMailQueue::QueueEvent(const ServerSettings& settings, std::string fullText, int versionFlag,
+                            std::string_view senderAddress, MailBodyBuilder buildBody) {
+  if (!record_ || !SameMailSettings(*recordSettings_, settings)) {
+    recordSettings_ = settings;
+    record_ = std::make_shared<const EMAIL_CONTEXT>(MakeMailRecord(settings, {}));
+  }
+  Entry entry;
+  entry.settings = record_;
+  entry.text = std::move(fullText);
+  entry.senderAddress = senderAddress;
+  entry.versionFlag = versionFlag;
+  entry.buildBody = buildBody;
+  Append(std::move(entry));
+}
+
+void CMailQueue::Append(Entry entry) {
+  bool wake = false;
   {
     std::lock_guard lock(mutex_);
-    queue_.push_back(std::move(mail));
+    queue_.push_back(std::move(entry));
     if (queue_.size() > kMaxQueued) {
       queue_.pop_front();
       ++dropped_;
     }
+    // An event already set, or a consumer not waiting, needs no wake-up call: the consumer
+    // looks at the event before it waits.
+    wake = !signalled_ && waiting_;
     signalled_ = true;
   }
-  wake_.notify_all();
+  if (wake) wake_.notify_one();
 }
 
 std::optional<EMAIL_CONTEXT> CMailQueue::TakeHead() {
-  std::lock_guard lock(mutex_);
-  if (queue_.empty()) return std::nullopt;
-  EMAIL_CONTEXT head = std::move(queue_.front());
-  queue_.pop_front();
-  return head;
+  Entry head;
+  {
+    std::lock_guard lock(mutex_);
+    if (queue_.empty()) return std::nullopt;
+    head = std::move(queue_.front());
+    queue_.pop_front();
+  }
+  EMAIL_CONTEXT mail = *head.settings;
+  mail.Body = head.buildBody ? head.buildBody(head.text, head.versionFlag, head.senderAddress)
+                             : std::move(head.text);
+  return mail;
 }
 
 std::size_t CMailQueue::Size() const {
@@ -45,7 +90,7 @@ void CMailQueue::SetWakeEvent() {
     std::lock_guard lock(mutex_);
     signalled_ = true;
   }
-  wake_.notify_all();
+  wake_.notify_one();
 }
 
 void CMailQueue::ResetWakeEvent() {
@@ -55,7 +100,10 @@ void CMailQueue::ResetWakeEvent() {
 
 bool CMailQueue::WaitForWake(std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  return wake_.wait_for(lock, timeout, [this] { return signalled_; });
+  waiting_ = true;
+  const bool woken = wake_.wait_for(lock, timeout, [this] { return signalled_; });
+  waiting_ = false;
+  return woken;
 }
 
 EMAIL_CONTEXT MakeMailRecord(const ServerSettings& settings, std::string body) {

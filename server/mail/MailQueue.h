@@ -10,9 +10,11 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "server/dialogs/settings/ServerSettings.h"
 
@@ -38,15 +40,28 @@ struct EMAIL_CONTEXT {
 
 inline constexpr const char* kMailSubject = "USBVantrel! Alert";
 
+// Builds the body of one mail from the event as the console showed it (its full text, the
+// version-mismatch switch and the sender's address).
+using MailBodyBuilder = std::string (*)(std::string_view fullText, int versionFlag,
+                                        std::string_view senderAddress);
+
 class CMailQueue {
  public:
-  // While nobody drains the queue (no worker, or an SMTP server that hangs), it must not grow
-  // without end: beyond this many records the oldest is dropped. Mail is best effort.
+  // While nobody drains the queue (no worker, or an SMTP server that is down and waited for),
+  // it must not grow without end: beyond this many records the oldest is dropped. Mail is best
+  // effort.
   static constexpr std::size_t kMaxQueued = 10000;
 
-  // Appends at the tail and sets the wake event.
+  // Appends a ready record at the tail and sets the wake event.
   void Queue(EMAIL_CONTEXT mail);
-  // Removes the head record, if any.
+  // Appends one event to be mailed with the mail settings in effect and sets the wake event.
+  // What the UI thread pays stays small: the record's settings part is made once for each
+  // change of settings and shared by the mails queued under them, and the body is built by
+  // the consumer in TakeHead. Each mail still carries the settings in effect when it was queued.
+  // Producer thread only (it keeps the last settings' record).
+  void QueueEvent(const ServerSettings& settings, std::string fullText, int versionFlag,
+                  std::string_view senderAddress, MailBodyBuilder buildBody);
+  // Removes the head record, if any, and completes it outside the lock.
   std::optional<EMAIL_CONTEXT> TakeHead();
   std::size_t Size() const;
   // Records dropped because the queue was full.
@@ -61,11 +76,24 @@ class CMailQueue {
   bool WaitForWake(std::chrono::milliseconds timeout);
 
  private:
+  struct Entry {
+    std::shared_ptr<const EMAIL_CONTEXT> settings;  // every field but the body
+    std::string text;  // the body, or the event's full text when buildBody is set
+    std::string senderAddress;
+    int versionFlag = 0;
+    MailBodyBuilder buildBody = nullptr;
+  };
+  void Append(Entry entry);
+
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<EMAIL_CONTEXT> queue_;  // guarded by mutex_
-  std::size_t dropped_ = 0;          // guarded by mutex_
-  bool signalled_ = false;           // guarded by mutex_
+  std::deque<Entry> queue_;  // guarded by mutex_
+  std::size_t dropped_ = 0;  // guarded by mutex_
+  bool signalled_ = false;   // guarded by mutex_
+  bool waiting_ = false;     // guarded by mutex_: the consumer waits for the event
+  // The producer's: the settings the last record was made from, and that record.
+  std::optional<ServerSettings> recordSettings_;
+  std::shared_ptr<const EMAIL_CONTEXT> record_;
 };
 
 // Fills a record for one event from the current settings and the body.

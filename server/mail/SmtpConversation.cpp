@@ -104,9 +104,18 @@ class Conversation {
   Conversation(const Conversation&) = delete;
   Conversation& operator=(const Conversation&) = delete;
 
-  bool Run();
+  MailOutcome Run() { return Talk() ? MailOutcome::kSent : outcome_; }
 
  private:
+  // The steps; false after a failure, whose kind is in outcome_.
+  bool Talk();
+  // A failed wait on the socket: the limit ran out, or the connection is gone.
+  bool Fail(bool timedOut) {
+    outcome_ = timedOut || socket_.error() == QAbstractSocket::SocketTimeoutError
+                   ? MailOutcome::kTimedOut
+                   : MailOutcome::kConnectionLost;
+    return false;
+  }
   // A step's sending and receiving; false after a socket error (traced, socket closed).
   bool Send(std::string_view text, const char* sendTrace);
   std::optional<std::string> Receive(const char* receiveTrace);
@@ -126,6 +135,7 @@ class Conversation {
   QSslSocket socket_;
   std::string pending_;  // received bytes after the last complete reply
   std::string hostName_;
+  MailOutcome outcome_ = MailOutcome::kConnectionLost;
 };
 
 bool Accepts(const std::string& reply, std::initializer_list<std::string_view> codes) {
@@ -138,14 +148,15 @@ void Conversation::Close() {
 }
 
 bool Conversation::WriteAll(std::string_view text) {
-  if (socket_.state() != QAbstractSocket::ConnectedState) return false;
+  if (socket_.state() != QAbstractSocket::ConnectedState) return Fail(false);
   const auto size = static_cast<qint64>(text.size());
-  if (socket_.write(text.data(), size) != size) return false;
+  if (socket_.write(text.data(), size) != size) return Fail(false);
   const Clock::time_point deadline = Clock::now() + options_.limits.reply;
   while (socket_.bytesToWrite() > 0 || socket_.encryptedBytesToWrite() > 0) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0 || !socket_.waitForBytesWritten(static_cast<int>(left))) return false;
+    if (left <= 0) return Fail(true);
+    if (!socket_.waitForBytesWritten(static_cast<int>(left))) return Fail(false);
   }
   return true;
 }
@@ -167,14 +178,25 @@ std::optional<std::string> Conversation::ReadReply() {
         return reply;
       }
     }
-    if (pending_.size() > kMaxSmtpReply) return std::nullopt;
+    if (pending_.size() > kMaxSmtpReply) {
+      outcome_ = MailOutcome::kConnectionLost;
+      return std::nullopt;
+    }
     if (socket_.bytesAvailable() <= 0) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0 || !socket_.waitForReadyRead(static_cast<int>(left))) return std::nullopt;
+      if (left <= 0) {
+        Fail(true);
+        return std::nullopt;
+      }
+      if (!socket_.waitForReadyRead(static_cast<int>(left))) {
+        Fail(false);
+        return std::nullopt;
+      }
     }
     const QByteArray chunk = socket_.read(static_cast<qint64>(kMaxSmtpReply));
     if (chunk.isEmpty() && socket_.state() != QAbstractSocket::ConnectedState) {
+      Fail(false);
       return std::nullopt;
     }
     pending_.append(chunk.constData(), static_cast<std::size_t>(chunk.size()));
@@ -206,6 +228,7 @@ std::optional<std::string> Conversation::Step(std::string_view text, const char*
 bool Conversation::Refuse(const char* trace) {
   platform::Trace(trace);
   (void)WriteAll("QUIT\r\n");
+  outcome_ = MailOutcome::kRefused;  // whatever became of the QUIT
   Close();
   return false;
 }
@@ -248,6 +271,9 @@ bool Conversation::UpgradeToTls(Extensions& extensions) {
   socket_.startClientEncryption();
   if (!socket_.waitForEncrypted(static_cast<int>(options_.limits.reply.count()))) {
     platform::Trace(" STARTTLS handshake failed");
+    // A certificate nobody vouches for is this server's answer, not its absence.
+    const bool timedOut = socket_.error() == QAbstractSocket::SocketTimeoutError;
+    outcome_ = timedOut ? MailOutcome::kTimedOut : MailOutcome::kRefused;
     Close();
     return false;
   }
@@ -260,11 +286,12 @@ bool Conversation::UpgradeToTls(Extensions& extensions) {
   return true;
 }
 
-bool Conversation::Run() {
+bool Conversation::Talk() {
   // A line break in a header or envelope text would let it carry commands of its own.
   if (HasLineBreak(mail_.From) || HasLineBreak(mail_.To) || HasLineBreak(mail_.Subject) ||
       HasLineBreak(mail_.Server)) {
     platform::Trace(" Mail address holds a line break");
+    outcome_ = MailOutcome::kNotMailable;
     return false;
   }
   hostName_ = GreetingName(options_.localHostName);
@@ -278,15 +305,18 @@ bool Conversation::Run() {
   }
   if (options_.bindFrom && !socket_.bind(QHostAddress(options_.bindFrom->HostOrder()), 0)) {
     platform::Trace(" craete failed");
+    outcome_ = MailOutcome::kConnectFailed;
     return false;
   }
   if (!address || mail_.Port <= 0 || mail_.Port > 65535) {
     platform::Trace("connect failed");
+    outcome_ = MailOutcome::kConnectFailed;
     return false;
   }
   socket_.connectToHost(QHostAddress(address->HostOrder()), static_cast<quint16>(mail_.Port));
   if (!socket_.waitForConnected(static_cast<int>(options_.limits.connect.count()))) {
     platform::Trace("connect failed");
+    outcome_ = MailOutcome::kConnectFailed;
     Close();
     return false;
   }
@@ -417,7 +447,7 @@ std::string ComposeMessage(const EMAIL_CONTEXT& mail) {
   return text;
 }
 
-bool SendMail(const EMAIL_CONTEXT& mail, const SmtpOptions& options) {
+MailOutcome SendMail(const EMAIL_CONTEXT& mail, const SmtpOptions& options) {
   Conversation conversation(mail, options);
   return conversation.Run();
 }

@@ -46,8 +46,25 @@ struct SmtpOptions {
   std::string extraCaCertificatesPem;
 };
 
-// Runs the conversation for one mail. True when the server accepted the message.
-bool SendMail(const EMAIL_CONTEXT& mail, const SmtpOptions& options);
+// How one conversation ended. The worker waits before the next one after a failure of the
+// connection itself (the server is down, unreachable or silent), not after a refusal, which
+// concerns this mail only.
+enum class MailOutcome {
+  kSent,            // the server accepted the message
+  kRefused,         // the server answered with a code the step does not accept
+  kNotMailable,     // the record cannot be mailed as it is (a line break in an address)
+  kConnectFailed,   // no connection: unknown server, no port, refused, unreachable, connect limit
+  kTimedOut,        // the server stopped answering within the reply limit
+  kConnectionLost,  // the connection broke (closed by the server, reset, a reply beyond bounds)
+};
+
+constexpr bool IsConnectionFailure(MailOutcome outcome) {
+  return outcome == MailOutcome::kConnectFailed || outcome == MailOutcome::kTimedOut ||
+         outcome == MailOutcome::kConnectionLost;
+}
+
+// Runs the conversation for one mail.
+MailOutcome SendMail(const EMAIL_CONTEXT& mail, const SmtpOptions& options);
 
 // Standard base64 (RFC 4648 alphabet, "=" padding) as one line, of any length.
 std::string Base64Encode(std::string_view bytes);

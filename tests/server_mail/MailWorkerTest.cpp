@@ -3,10 +3,13 @@
 // the settings in effect; applied settings reach the next mail).
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QLineEdit>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -14,6 +17,7 @@
 #include "platform/registry/Registry.h"
 #include "platform/trace/Trace.h"
 #include "server/app/CNewOrmServerDlg.h"
+#include "server/app/EventRules.h"
 #include "server/dialogs/settings/CSettingsPage.h"
 #include "server/mail/CMailWorker.h"
 #include "server/mail/SmtpConversation.h"
@@ -42,7 +46,13 @@ CMailWorker::Sender Sender() {
   SmtpOptions options;
   options.localHostName = "pc17";
   options.limits = {2s, 5s};
-  return [options](const EMAIL_CONTEXT& mail) { SendMail(mail, options); };
+  return [options](const EMAIL_CONTEXT& mail) { return SendMail(mail, options); };
+}
+
+// A port nobody listens on: every connect is refused at once.
+std::uint16_t RefusedPort() {
+  ScriptedPeer gone(ReplyTable({}));
+  return gone.Port();
 }
 
 TEST(MailWorker, ARejectedRecipientLosesOnlyItsOwnMailAndOrderIsKept) {
@@ -94,6 +104,120 @@ TEST(MailWorker, StoppingFinishesTheConversationInProgressAndLeavesTheRestQueued
   EXPECT_EQ(queue.Size(), 3u);
   queue.Clear();  // the console's teardown frees them unsent
   EXPECT_EQ(queue.Size(), 0u);
+}
+
+TEST(MailWorker, AnUnreachableServerCostsOneAttemptPerWaitNotOnePerMailAndStopCutsTheWait) {
+  const std::uint16_t port = RefusedPort();
+  ASSERT_NE(port, 0);
+  std::mutex mutex;
+  std::vector<std::string> traces;
+  platform::ScopedTraceSink sink([&](std::string_view text) {
+    std::lock_guard lock(mutex);
+    traces.emplace_back(text);
+  });
+  std::atomic<int> attempts{0};
+  const CMailWorker::Sender send = Sender();
+  CMailQueue queue;
+  // A wait far longer than the test: were it waited out, the test would not end.
+  CMailWorker worker(queue,
+                     [&](const EMAIL_CONTEXT& mail) {
+                       ++attempts;
+                       return send(mail);
+                     },
+                     {.first = 10min, .longest = 10min});
+  for (int i = 0; i < 20; ++i) queue.Queue(Mail(port, "admin@corp.test"));
+  worker.Start();
+  while (attempts == 0) std::this_thread::sleep_for(10ms);
+  std::this_thread::sleep_for(300ms);  // time enough to spin through the whole queue
+  const auto stopping = std::chrono::steady_clock::now();
+  worker.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s);
+  EXPECT_EQ(attempts, 1);
+  EXPECT_EQ(queue.Size(), 19u);  // waiting for the server, for the owner to free at teardown
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(traces, (std::vector<std::string>{"connect failed",
+                                              " Mail server not reached: next mail in 600000 ms"}));
+}
+
+TEST(MailWorker, WaitsGrowAfterEachConnectionFailureToABoundAndAnAnswerResetsThem) {
+  // The server's answers, one per mail: a refused recipient is an answer, only the failures of
+  // the connection make the worker wait.
+  const std::vector<MailOutcome> script = {
+      MailOutcome::kConnectFailed, MailOutcome::kTimedOut,      MailOutcome::kConnectionLost,
+      MailOutcome::kConnectFailed, MailOutcome::kRefused,       MailOutcome::kConnectFailed,
+      MailOutcome::kSent,          MailOutcome::kConnectFailed, MailOutcome::kNotMailable,
+      MailOutcome::kSent};
+  std::mutex mutex;
+  std::vector<std::string> traces;
+  platform::ScopedTraceSink sink([&](std::string_view text) {
+    std::lock_guard lock(mutex);
+    traces.emplace_back(text);
+  });
+  std::atomic<std::size_t> sent{0};
+  CMailQueue queue;
+  CMailWorker worker(queue, [&](const EMAIL_CONTEXT&) { return script[sent++]; },
+                     {.first = 10ms, .longest = 30ms});
+  for (std::size_t i = 0; i < script.size(); ++i) queue.Queue(Mail(25, "admin@corp.test"));
+  worker.Start();
+  while (sent < script.size()) std::this_thread::sleep_for(10ms);
+  worker.Stop();
+  const auto wait = [](int ms) {
+    return " Mail server not reached: next mail in " + std::to_string(ms) + " ms";
+  };
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(traces,
+            (std::vector<std::string>{wait(10), wait(20), wait(30), wait(30), wait(10), wait(10)}));
+}
+
+TEST(MailQueue, EachQueuedEventCarriesTheSettingsInEffectWhenItWasQueuedAndItsOwnBody) {
+  ServerSettings settings;
+  settings.mailFrom = "console@pc17.test";
+  settings.mailTo = "admin@corp.test";
+  settings.serverMode = kServerModeIp;
+  settings.ip = {10, 0, 0, 1};
+  settings.smtpPort = "25";
+  // Each change of a mail setting must reach the very next mail, and only it and those after.
+  const std::vector<std::function<void(ServerSettings&)>> changes = {
+      [](ServerSettings& s) { s.mailFrom = "other@pc17.test"; },
+      [](ServerSettings& s) { s.mailTo = "security@corp.test"; },
+      [](ServerSettings& s) { s.ip[3] = 2; },
+      [](ServerSettings& s) {
+        s.serverMode = kServerModeName;
+        s.machineName = "mail.corp";
+      },
+      [](ServerSettings& s) { s.machineName = "relay.corp"; },
+      [](ServerSettings& s) { s.smtpPort = "587"; },
+      [](ServerSettings& s) { s.smtpAuth = true; },
+      [](ServerSettings& s) { s.userName = "alice"; },
+      [](ServerSettings& s) { s.password = "pw"; },
+      [](ServerSettings& s) { s.smtpStartTls = true; },
+  };
+  CMailQueue queue;
+  std::vector<EMAIL_CONTEXT> expected;
+  const auto queueOne = [&](int i) {
+    const std::string event = "d,t,PC\\u,10.0.0.9,Inserted Disk " + std::to_string(i);
+    queue.QueueEvent(settings, event, 0, "10.0.0.9", &BuildMailBody);
+    expected.push_back(MakeMailRecord(settings, BuildMailBody(event, 0, "10.0.0.9")));
+  };
+  queueOne(0);
+  queueOne(1);
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    changes[i](settings);
+    queueOne(static_cast<int>(i) + 2);
+  }
+  queue.QueueEvent(settings, "ignored", 1, "10.0.0.7", &BuildMailBody);  // version mismatch
+  expected.push_back(MakeMailRecord(settings, BuildMailBody("ignored", 1, "10.0.0.7")));
+  queue.Queue(Mail(25, "ready@corp.test"));  // a ready record goes through as it is
+  expected.push_back(Mail(25, "ready@corp.test"));
+
+  ASSERT_EQ(queue.Size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE(i);
+    const std::optional<EMAIL_CONTEXT> mail = queue.TakeHead();
+    ASSERT_TRUE(mail);
+    EXPECT_EQ(*mail, expected[i]);
+  }
+  EXPECT_FALSE(queue.TakeHead());
 }
 
 // ---- in the console ----------------------------------------------------------------------------
@@ -177,20 +301,34 @@ TEST_F(ConsoleMail, AnEventIsMailedWithTheSettingsInEffectAndAppliedOnesReachThe
   EXPECT_NE(messages[1].data.find("Category:Removed\n"), std::string::npos);
 }
 
-TEST_F(ConsoleMail, StartTlsIsOffByDefaultLoadedAtStartAndTakenAgainOnApply) {
+TEST_F(ConsoleMail, StartTlsIsOffByDefaultLoadedAtStartAndItsBoxReachesTheNextMailOnApply) {
   StoreSettings(25);
-  ServerSettings loaded = LoadServerSettings(*machine_, "console.log");
-  EXPECT_FALSE(MakeMailRecord(loaded, "b").StartTls);
-  {
-    auto registry = machine_->OpenRegistry();
-    ASSERT_TRUE(registry.ok());
-    auto key = platform::RegKey::Create(**registry, kServerSettingsKey, platform::RegAccess::kAll);
-    ASSERT_TRUE(key.ok());
-    ASSERT_EQ(key->SetDword(kValSmtpStartTls, 1), 0u);
-  }
-  ServerSettings applied = loaded;
-  ASSERT_FALSE(ApplyServerSettings(*machine_, applied));
-  EXPECT_TRUE(MakeMailRecord(applied, "b").StartTls);
+  EXPECT_FALSE(LoadServerSettings(*machine_, "console.log").smtpStartTls);
+
+  // A server that offers STARTTLS but cannot start it: asking for it shows on the wire.
+  ScriptedPeer peer(ReplyTable({{"EHLO", "250-peer\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n"},
+                                {"STARTTLS", "454 not now\r\n"},
+                                {"AUTH", "334 VXNlcm5hbWU6\r\n"},
+                                {"YWxpY2U=", "334 UGFzc3dvcmQ6\r\n"},
+                                {"cHc=", "235 ok\r\n"}}));
+  ASSERT_NE(peer.Port(), 0);
+  StoreSettings(peer.Port());
+  Open();
+  Report("d,t,PC17\\alice,127.0.0.1,Inserted Disk 1");
+  ASSERT_TRUE(peer.WaitForClosed(1));
+  EXPECT_EQ(peer.Lines()[0][1], "AUTH LOGIN\r\n");  // in clear, as ever
+
+  auto* box = qobject_cast<QAbstractButton*>(window_->Control(settings_id::kSmtpStartTls));
+  ASSERT_NE(box, nullptr);
+  ASSERT_TRUE(box->isEnabled());
+  box->click();
+  ASSERT_TRUE(window_->SettingsPage()->OnApplySettings());
+  Report("d,t,PC17\\alice,127.0.0.1,Inserted Disk 2");
+  ASSERT_TRUE(peer.WaitForClosed(2));
+  // The upgrade was asked for before any password; refused, the password stays home.
+  const auto second = peer.Lines()[1];  // after "EHLO <this computer's name>"
+  EXPECT_EQ(std::vector<std::string>(second.begin() + 1, second.end()),
+            (std::vector<std::string>{"STARTTLS\r\n", "QUIT\r\n"}));
   EXPECT_TRUE(LoadServerSettings(*machine_, "console.log").smtpStartTls);
 }
 

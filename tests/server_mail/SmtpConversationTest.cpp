@@ -81,16 +81,16 @@ TEST(SmtpAgainstAiosmtpd, AuthLoginDeliversEnvelopeHeadersAndBodyByteForByte) {
   mail.UserName = "alice";
   mail.Password = "s3cret pw";
   Traces traces;
-  EXPECT_TRUE(SendMail(mail, Options()));
+  EXPECT_EQ(SendMail(mail, Options()), MailOutcome::kSent);
   EXPECT_EQ(traces.Texts(), std::vector<std::string>{});
 
   // The wrong password: the server refuses, nothing is delivered.
   mail.Password = "guess";
-  EXPECT_FALSE(SendMail(mail, Options()));
+  EXPECT_EQ(SendMail(mail, Options()), MailOutcome::kRefused);
   EXPECT_EQ(traces.Texts(), std::vector<std::string>{" AUTH LOGIN failed"});
   // Authentication off against a server that requires it: refused at MAIL FROM.
   mail.Authenticate = false;
-  EXPECT_FALSE(SendMail(mail, Options()));
+  EXPECT_EQ(SendMail(mail, Options()), MailOutcome::kRefused);
   EXPECT_EQ(traces.Texts().back(), " Mail From failed");
 
   const auto messages = server.WaitForMessages(1);
@@ -131,7 +131,8 @@ TEST(SmtpAgainstAiosmtpd, BodiesOfOfflineMismatchAndUtf8Events) {
        true},
   };
   Traces traces;
-  for (const Case& c : cases) EXPECT_TRUE(SendMail(Mail(server.Port(), c.body), Options()));
+  for (const Case& c : cases)
+    EXPECT_EQ(SendMail(Mail(server.Port(), c.body), Options()), MailOutcome::kSent);
   const auto messages = server.WaitForMessages(cases.size());
   ASSERT_EQ(messages.size(), cases.size());
   for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -153,12 +154,12 @@ TEST(SmtpAgainstAiosmtpd, EventTextsCannotEndTheDataOrInjectCommands) {
   const std::string body =
       BuildMailBody("d,t,PC\\u,1.2.3.4,Inserted" + smuggled + " [ x ]", 0, "x");
   EXPECT_EQ(body.find_first_of("\r"), body.size() - 2);
-  EXPECT_TRUE(SendMail(Mail(server.Port(), body), Options()));
+  EXPECT_EQ(SendMail(Mail(server.Port(), body), Options()), MailOutcome::kSent);
   // A body built elsewhere with lines starting with ".": every "." after a line break is doubled,
   // also after a bare LF (which a strict server, like this one, does not end a line at, so it
   // keeps that doubled dot), and nothing ends the DATA early.
   const std::string raw = "line one\n.\r\nMAIL FROM:<evil@x.test>\r\n.hidden\n";
-  EXPECT_TRUE(SendMail(Mail(server.Port(), raw), Options()));
+  EXPECT_EQ(SendMail(Mail(server.Port(), raw), Options()), MailOutcome::kSent);
 
   const auto messages = server.WaitForMessages(3, 1500ms);
   ASSERT_EQ(messages.size(), 2u);
@@ -183,7 +184,7 @@ TEST(SmtpAgainstAiosmtpd, CredentialsBeyondTheOldBufferAreSentWhole) {
   mail.UserName = user;
   mail.Password = password;
   EXPECT_GT(Base64Encode(password).size(), 260u);
-  EXPECT_TRUE(SendMail(mail, Options()));
+  EXPECT_EQ(SendMail(mail, Options()), MailOutcome::kSent);
   const auto messages = server.WaitForMessages(1);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].login, user);
@@ -203,13 +204,13 @@ TEST(SmtpAgainstAiosmtpd, StartTlsProtectsThePasswordWhenAskedFor) {
 
   Traces traces;
   mail.StartTls = false;  // the conversation as ever: the server refuses AUTH in clear
-  EXPECT_FALSE(SendMail(mail, options));
+  EXPECT_EQ(SendMail(mail, options), MailOutcome::kRefused);
   mail.StartTls = true;
-  EXPECT_TRUE(SendMail(mail, options));
+  EXPECT_EQ(SendMail(mail, options), MailOutcome::kSent);
   // A certificate nobody vouches for: no upgrade, no password sent.
   SmtpOptions untrusting = options;
   untrusting.extraCaCertificatesPem.clear();
-  EXPECT_FALSE(SendMail(mail, untrusting));
+  EXPECT_EQ(SendMail(mail, untrusting), MailOutcome::kRefused);
   EXPECT_EQ(traces.Texts(),
             (std::vector<std::string>{" AUTH LOGIN failed", " STARTTLS handshake failed"}));
 
@@ -251,7 +252,7 @@ TEST(SmtpAgainstScriptedPeer, EveryLineOfTheOddConversations) {
     const char* name;
     std::vector<std::pair<std::string, std::string>> replies;
     bool authenticate;
-    bool sent;
+    MailOutcome outcome;
     std::vector<std::string> lines;  // what the peer received
     std::vector<std::string> traces;
   };
@@ -259,7 +260,7 @@ TEST(SmtpAgainstScriptedPeer, EveryLineOfTheOddConversations) {
       {"a server that only knows HELO and answers it 220",
        {{"EHLO", "502 unknown command\r\n"}, {"HELO", "220 hello\r\n"}},
        false,
-       true,
+       MailOutcome::kSent,
        with({"EHLO pc17\r\n", "HELO pc17\r\n", "MAIL FROM:<console@pc17.test>\r\n",
              "RCPT TO:<admin@corp.test>\r\n", "DATA\r\n"},
             with(message, {"QUIT\r\n"})),
@@ -270,7 +271,7 @@ TEST(SmtpAgainstScriptedPeer, EveryLineOfTheOddConversations) {
         {"dQ==", "334 UGFzc3dvcmQ6\r\n"},
         {"cA==", "235 welcome\r\n"}},
        true,
-       true,
+       MailOutcome::kSent,
        with({"EHLO pc17\r\n", "AUTH LOGIN\r\n", "dQ==\r\n", "cA==\r\n",
              "MAIL FROM:<console@pc17.test>\r\n", "RCPT TO:<admin@corp.test>\r\n", "DATA\r\n"},
             with(message, {"QUIT\r\n"})),
@@ -278,38 +279,38 @@ TEST(SmtpAgainstScriptedPeer, EveryLineOfTheOddConversations) {
       {"a rejected recipient gets QUIT without a wait",
        {{"RCPT", "550 no such user\r\n"}, {"QUIT", "(silent)"}},
        false,
-       false,
+       MailOutcome::kRefused,
        {"EHLO pc17\r\n", "MAIL FROM:<console@pc17.test>\r\n", "RCPT TO:<admin@corp.test>\r\n",
         "QUIT\r\n"},
        {" Mail To failed"}},
       {"EHLO answered with a temporary failure is not retried as HELO",
        {{"EHLO", "421 busy\r\n"}},
        false,
-       false,
+       MailOutcome::kRefused,
        {"EHLO pc17\r\n", "QUIT\r\n"},
        {" Helo Response failed"}},
       {"a wrong password",
        {{"AUTH", "334 VXNlcm5hbWU6\r\n"}, {"dQ==", "334 UGFzc3dvcmQ6\r\n"}, {"cA==", "535 no\r\n"}},
        true,
-       false,
+       MailOutcome::kRefused,
        {"EHLO pc17\r\n", "AUTH LOGIN\r\n", "dQ==\r\n", "cA==\r\n", "QUIT\r\n"},
        {" AUTH LOGIN failed"}},
       {"a server that greets and then says nothing",
        {{"EHLO", "(silent)"}},
        false,
-       false,
+       MailOutcome::kTimedOut,
        {"EHLO pc17\r\n"},
        {" Mail Object failed sock err"}},
       {"a server that never greets",
        {{"GREETING", "(silent)"}},
        false,
-       false,
+       MailOutcome::kTimedOut,
        {},
        {" Mail Object failed sock err"}},
       {"silence after the message",
        {{".", "(silent)"}},
        false,
-       false,
+       MailOutcome::kTimedOut,
        with({"EHLO pc17\r\n", "MAIL FROM:<console@pc17.test>\r\n", "RCPT TO:<admin@corp.test>\r\n",
              "DATA\r\n"},
             message),
@@ -326,7 +327,7 @@ TEST(SmtpAgainstScriptedPeer, EveryLineOfTheOddConversations) {
     SmtpOptions options = Options();
     options.limits.reply = 300ms;
     Traces traces;
-    EXPECT_EQ(SendMail(mail, options), c.sent);
+    EXPECT_EQ(SendMail(mail, options), c.outcome);
     ASSERT_TRUE(peer.WaitForClosed(1));
     const auto lines = peer.Lines();
     ASSERT_EQ(lines.size(), 1u);
@@ -342,14 +343,15 @@ TEST(SmtpAgainstScriptedPeer, NoServerAtAllAndRecordsThatCannotBeSent) {
     closedPort = gone.Port();
   }
   Traces traces;
-  EXPECT_FALSE(SendMail(Mail(closedPort), Options()));
+  EXPECT_EQ(SendMail(Mail(closedPort), Options()), MailOutcome::kConnectFailed);
   EMAIL_CONTEXT unknownHost = Mail(closedPort);
   unknownHost.Server = "no-such-host.invalid";
-  EXPECT_FALSE(SendMail(unknownHost, Options()));
-  EXPECT_FALSE(SendMail(Mail(0), Options()));  // a non-numeric port text gives 0
+  EXPECT_EQ(SendMail(unknownHost, Options()), MailOutcome::kConnectFailed);
+  // A non-numeric port text gives 0.
+  EXPECT_EQ(SendMail(Mail(0), Options()), MailOutcome::kConnectFailed);
   EMAIL_CONTEXT crooked = Mail(closedPort);
   crooked.To = "admin@corp.test>\r\nRCPT TO:<other@x.test";
-  EXPECT_FALSE(SendMail(crooked, Options()));
+  EXPECT_EQ(SendMail(crooked, Options()), MailOutcome::kNotMailable);
   EXPECT_EQ(traces.Texts(),
             (std::vector<std::string>{"connect failed", "connect failed", "connect failed",
                                       " Mail address holds a line break"}));

@@ -114,6 +114,8 @@ class SettingsPageTest : public QObject {
                           << "Password:";
     QTest::newRow("1038") << 1038 << "QLineEdit"
                           << "";
+    QTest::newRow("1170") << 1170 << "QCheckBox"
+                          << "Secure the connection (STARTTLS)";
     QTest::newRow("1028") << 1028 << "QCheckBox"
                           << "Disable Balloon Message";
     QTest::newRow("1029") << 1029 << "QCheckBox"
@@ -172,9 +174,9 @@ class SettingsPageTest : public QObject {
     QVERIFY(s.Ready());
     CSettingsPage& page = s.page;
     const QList<int> mailControls = {
-        id::kMailToLabel,      id::kMailTo,      id::kMailFromLabel,   id::kMailFrom,
-        id::kSmtpPortLabel,    id::kSmtpPort,    id::kSmtpServerLabel, id::kIpAddressRadio,
-        id::kMachineNameRadio, id::kRequiresAuth};
+        id::kMailToLabel,      id::kMailTo,       id::kMailFromLabel,   id::kMailFrom,
+        id::kSmtpPortLabel,    id::kSmtpPort,     id::kSmtpServerLabel, id::kIpAddressRadio,
+        id::kMachineNameRadio, id::kRequiresAuth, id::kSmtpStartTls};
     for (int c : mailControls)
       QVERIFY2(!page.Control(c)->isEnabled(), qPrintable(QString::number(c)));
 
@@ -374,6 +376,8 @@ class SettingsPageTest : public QObject {
     Button(page, id::kRequiresAuth)->click();
     Edit(page, id::kUserName)->setText("ann");
     Edit(page, id::kPassword)->setText("secret");
+    Button(page, id::kSmtpStartTls)->click();
+    QVERIFY(!s.settings.smtpStartTls);  // only "Apply settings" makes it count
     Button(page, id::kDisableBalloon)->click();
     Button(page, id::kEnableLog)->click();
     Button(page, id::kDisallowClientConfig)->click();
@@ -387,6 +391,7 @@ class SettingsPageTest : public QObject {
     QVERIFY(s.settings.enableLog);
     QVERIFY(s.settings.disallowClientConfig);
     QVERIFY(s.settings.smtpAuth);
+    QVERIFY(s.settings.smtpStartTls);
     QCOMPARE(s.settings.SmtpServer(), std::string("0.12.34.5"));
     QCOMPARE(s.settings.mailTo, std::string("to@example.com"));
     QCOMPARE(Edit(page, id::kMachineName)->text(), QString());  // address mode empties it
@@ -396,6 +401,7 @@ class SettingsPageTest : public QObject {
     QCOMPARE(*key.QueryDword("SendMail"), 1u);
     QCOMPARE(*key.QueryDword("SmtpAuth"), 1u);
     QCOMPARE(*key.QueryString("SmtpAuthPasswd"), std::string("secret"));
+    QCOMPARE(*key.QueryDword("SmtpStartTls"), 1u);
     QCOMPARE(*key.QueryDword("DisableBalloonMsg"), 1u);
     QCOMPARE(*key.QueryDword("EnableLog"), 1u);
     QCOMPARE(*key.QueryDword("PlaySound"), 0u);
@@ -408,6 +414,14 @@ class SettingsPageTest : public QObject {
     QVERIFY(page.OnApplySettings());
     QCOMPARE(*key.QueryDword("SendMail"), 0u);
     QCOMPARE(*key.QueryString("MailTo"), std::string("to@example.com"));
+
+    // Mail on again with the box cleared: stored as 0.
+    Button(page, id::kSendMail)->click();
+    Edit(page, id::kMailTo)->setText("to@example.com");
+    Button(page, id::kSmtpStartTls)->click();
+    QVERIFY(page.OnApplySettings());
+    QVERIFY(!s.settings.smtpStartTls);
+    QCOMPARE(*key.QueryDword("SmtpStartTls"), 0u);
   }
 
   void loadShowsTheStoredSettings() {
@@ -420,6 +434,7 @@ class SettingsPageTest : public QObject {
       (void)key.SetDword("EnableLog", 1);
       (void)key.SetString("LogFilePath", "");
       (void)key.SetDword("MsgFilterFlags", 0x15);
+      (void)key.SetDword("SmtpStartTls", 1);
     }
     ServerSettings settings;
     CSettingsPage page(*machine, settings);
@@ -437,6 +452,8 @@ class SettingsPageTest : public QObject {
     QVERIFY(!Ip(page)->isEnabled());
     QVERIFY(Ip(page)->IsBlank());
     QCOMPARE(Edit(page, id::kSmtpPort)->text(), QStringLiteral("25"));
+    QVERIFY(settings.smtpStartTls);
+    QVERIFY(Button(page, id::kSmtpStartTls)->isChecked());
     QVERIFY(page.Control(id::kLogPath)->isEnabled());
     QCOMPARE(Edit(page, id::kLogPath)->text(), QDir::currentPath() + "/USBVantrelServer.log");
   }

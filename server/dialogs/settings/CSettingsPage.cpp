@@ -117,6 +117,7 @@ void CSettingsPage::UpdateControls() {
   ui_->requiresAuth->setChecked(s.smtpAuth);
   ui_->userName->setText(ToQ(s.userName));
   ui_->password->setText(ToQ(s.password));
+  ui_->smtpStartTls->setChecked(s.smtpStartTls);
   ui_->disableBalloon->setChecked(s.disableBalloon);
   ui_->enableLog->setChecked(s.enableLog);
   ui_->logPath->setText(ToQ(s.logFilePath));
@@ -135,7 +136,7 @@ void CSettingsPage::EnableMailControls(bool enable) {
   for (QWidget* w : std::initializer_list<QWidget*>{
            ui_->mailToLabel, ui_->mailTo, ui_->mailFromLabel, ui_->mailFrom, ui_->smtpPortLabel,
            ui_->smtpPort, ui_->smtpServerLabel, ui_->ipAddressRadio, ui_->machineNameRadio,
-           ui_->requiresAuth}) {
+           ui_->requiresAuth, ui_->smtpStartTls}) {
     w->setEnabled(enable);
   }
   if (enable) {
@@ -264,6 +265,7 @@ void CSettingsPage::TakeValuesFromControls(ServerSettings& v) const {
   v.smtpAuth = ui_->requiresAuth->isChecked();
   v.userName = ToStd(ui_->userName->text());
   v.password = ToStd(ui_->password->text());
+  v.smtpStartTls = ui_->smtpStartTls->isChecked();
   v.disableBalloon = ui_->disableBalloon->isChecked();
   v.enableLog = ui_->enableLog->isChecked();
   v.logFilePath = ToStd(ui_->logPath->text());

@@ -48,6 +48,7 @@ inline constexpr int kUserNameLabel = 1041;
 inline constexpr int kUserName = 1042;
 inline constexpr int kPasswordLabel = 1037;
 inline constexpr int kPassword = 1038;
+inline constexpr int kSmtpStartTls = 1170;
 inline constexpr int kDisableBalloon = 1028;
 inline constexpr int kEnableLog = 1029;
 inline constexpr int kLogPath = 1030;

@@ -244,6 +244,7 @@ std::optional<SettingsError> ApplyServerSettings(platform::Machine& machine,
       text(kValSmtpAuthUserName, values.userName);
       text(kValSmtpAuthPasswd, values.password);
     }
+    dword(kValSmtpStartTls, values.smtpStartTls);
   } else {
     dword(kValSendMail, false);
   }
@@ -253,8 +254,6 @@ std::optional<SettingsError> ApplyServerSettings(platform::Machine& machine,
   dword(kValDisallowClientConfig, values.disallowClientConfig);
   text(kValLogFilePath, values.logFilePath);
   text(kValWavFile, values.wavFile);
-  // No control writes it; an administrator who changed it in the registry applies it here.
-  if (auto v = ReadDword(key, kValSmtpStartTls)) values.smtpStartTls = *v != 0;
   return std::nullopt;
 }
 

@@ -39,9 +39,8 @@ inline constexpr std::string_view kValDisallowClientConfig = "DisallowClientConf
 inline constexpr std::string_view kValMsgFilterFlags = "MsgFilterFlags";
 inline constexpr std::string_view kValMsgFilterFlagsExtra = "MsgFilterFlagsExtra";
 inline constexpr std::string_view kValServerState = "ServerState";
-// 1 = upgrade the SMTP connection with STARTTLS before AUTH LOGIN when the server offers it. It
-// has no control on the Settings tab: set it with the registry tool; it takes effect at start
-// and at the next successful "Apply settings".
+// 1 = upgrade the SMTP connection with STARTTLS before AUTH LOGIN when the server offers it
+// (the Settings tab's "Secure the connection (STARTTLS)"; stored with the other mail values).
 inline constexpr std::string_view kValSmtpStartTls = "SmtpStartTls";
 
 // Texts are read into a buffer of this many bytes (terminator included): a longer stored text
