@@ -34,7 +34,7 @@ using namespace std::chrono_literals;
 using platform::Trace;
 using platform::TraceF;
 
-// The probe: five receive attempts, each followed by a wait of up to this long for an answer.
+// The probe: five waits of up to this long for an answer.
 constexpr int kProbeAttempts = 5;
 constexpr auto kProbeWait = 500ms;
 
@@ -247,28 +247,28 @@ int CEventReporter::Probe(const std::string& server, platform::Ipv4Address local
   if (probeSocket_.IsOpen() && (from != probeFrom_ || to != probeTo_ || !DrainProbeSocket())) {
     probeSocket_.Close();
   }
-  bool keep = true;
   if (!probeSocket_.IsOpen()) {
     auto socket = OpenSocket(local);
     if (!socket) return kUnreachable;
-    if (const platform::WinError error = socket->SetNonBlocking(true);
+    // Each receive waits up to one probe interval; an answer ends the wait at once.
+    if (const platform::WinError error = socket->SetReceiveTimeout(kProbeWait);
         error != platform::kErrorSuccess) {
-      TraceF("ioctlsocket() failed with error %u\n", static_cast<unsigned>(error));
-      keep = false;  // a blocking socket could not be drained
+      TraceF("setsockopt() failed with error %u\n", static_cast<unsigned>(error));
+      return kUnreachable;  // a receive without a limit could wait for ever
     }
     probeSocket_ = std::move(*socket);
     probeFrom_ = from;
     probeTo_ = to;
   }
   const int result = ProbeOnce(to);
-  if (result != kReachable || !keep) probeSocket_.Close();
+  if (result != kReachable) probeSocket_.Close();
   return result;
 }
 
 bool CEventReporter::DrainProbeSocket() {
   for (int taken = 0; taken < kMaxStaleDatagrams; ++taken) {
     char buffer[protocol::kProbeAnswerBuffer];
-    auto received = probeSocket_.ReceiveFrom(std::span<char>(buffer, sizeof buffer));
+    auto received = probeSocket_.TryReceiveFrom(std::span<char>(buffer, sizeof buffer));
     if (received || received.error() == platform::kWsaEmsgsize) continue;
     return received.error() == platform::kWsaEwouldblock;
   }
@@ -277,32 +277,20 @@ bool CEventReporter::DrainProbeSocket() {
 
 int CEventReporter::ProbeOnce(platform::SocketAddress console) {
   if (!probeSocket_.SendTo(protocol::kProbeRequest, console)) return kUnreachable;
-
-  int waits = 0;
-  while (true) {
+  // Five receives of up to kProbeWait each: the first datagram that comes back is the answer,
+  // however late in the last one it arrives.
+  for (int attempt = 1; attempt <= kProbeAttempts; ++attempt) {
     char buffer[protocol::kProbeAnswerBuffer] = {};
     auto received = probeSocket_.ReceiveFrom(std::span<char>(buffer, sizeof buffer));
     if (received) {
       return protocol::IsProbeAnswer(std::string_view(buffer, *received)) ? kReachable
                                                                           : kUnreachable;
     }
-    if (received.error() != platform::kWsaEwouldblock) {
+    if (received.error() != platform::kWsaEtimedout) {
       Trace("recvfrom() failed");
       return kUnreachable;
     }
-    if (waits == kProbeAttempts) break;
     Trace("Still have not received packet...Waiting and then trying again\n");
-    ++waits;
-    // Waiting for readiness instead of sleeping lets an answer that comes at once be seen at
-    // once; a wait that ends without one costs the full interval, as a sleep would.
-    platform::SocketWait wait{&probeSocket_};
-    auto ready = platform::WaitForSockets(std::span(&wait, 1), kProbeWait);
-    if (!ready) {
-      std::this_thread::sleep_for(kProbeWait);
-      continue;
-    }
-    // An answer that arrives during the last wait still counts.
-    if (*ready == 0 && waits == kProbeAttempts) break;
   }
   Trace("Timed out.\n");
   return kUnreachable;
