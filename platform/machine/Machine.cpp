@@ -109,14 +109,28 @@ std::string Machine::RegistryError() const {
 
 std::string Machine::ComputerName() {
   Result<Registry*> registry = OpenRegistry();
-  if (registry) {
-    Result<RegKey> key = RegKey::Open(**registry, kComputerNameKey);
-    if (key) {
-      Result<std::string> name = key->QueryString(kComputerNameValue);
-      if (name && !name->empty()) return *name;
+  if (!registry) return HostName();
+  // Read before the registry is, so that a commit landing in between is caught next time.
+  const std::optional<std::uint64_t> count = (*registry)->ChangeCount();
+  {
+    std::lock_guard lock(nameMutex_);
+    if (count && nameCount_ == count) {
+      return registryName_.empty() ? HostName() : registryName_;
     }
   }
-  return HostName();
+  std::string name;
+  Result<RegKey> key = RegKey::Open(**registry, kComputerNameKey);
+  if (key) {
+    if (Result<std::string> value = key->QueryString(kComputerNameValue); value) {
+      name = std::move(*value);
+    }
+  }
+  {
+    std::lock_guard lock(nameMutex_);
+    nameCount_ = count;
+    registryName_ = name;
+  }
+  return name.empty() ? HostName() : name;
 }
 
 }  // namespace uv::platform

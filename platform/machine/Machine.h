@@ -12,11 +12,14 @@
 //   <root>/EventLog.log                         the event log of this computer's services
 //
 // Thread affinity: none; a Machine is immutable after construction except for the registry,
-// which is opened once under a lock and is itself thread-safe.
+// which is opened once under a lock and is itself thread-safe, and the computer name's cache,
+// which has a lock of its own.
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/common/Result.h"
@@ -61,7 +64,9 @@ class Machine {
   // The computer name: the value "ComputerName" of the registry key
   // SYSTEM\CurrentControlSet\Control\ComputerName\ComputerName when it is a non-empty
   // string, else the host name. Empty only
-  // when neither can be read (callers then use "UNKNOWN").
+  // when neither can be read (callers then use "UNKNOWN"). Every event asks for it, so the
+  // registry's answer is kept while the registry's change counter stands still: a new name
+  // takes effect at the next call after its commit, whichever process wrote it.
   std::string ComputerName();
 
  private:
@@ -69,6 +74,9 @@ class Machine {
   mutable std::mutex mutex_;            // guards registry_ and registryError_
   std::unique_ptr<Registry> registry_;  // opened on first OpenRegistry()
   std::string registryError_;
+  std::mutex nameMutex_;                    // guards the two below
+  std::optional<std::uint64_t> nameCount_;  // change count at which registryName_ was read
+  std::string registryName_;                // empty: the registry gave none, the host name counts
 };
 
 }  // namespace uv::platform

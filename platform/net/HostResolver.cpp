@@ -1,15 +1,21 @@
 #include "platform/net/HostResolver.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <string>
-#include <vector>
 
 #include "platform/machine/Machine.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace uv::platform {
 
@@ -34,55 +40,46 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
 
-}  // namespace
-
-std::optional<Ipv4Address> LookupHostsFile(const std::filesystem::path& hostsFile,
-                                           std::string_view name) {
-  if (name.empty()) return std::nullopt;
-  std::ifstream in(hostsFile, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string content(kMaxHostsFileBytes, '\0');
-  in.read(content.data(), static_cast<std::streamsize>(content.size()));
-  content.resize(static_cast<std::size_t>(in.gcount()));
-  return LookupHostsText(content, name);
-}
-
-std::optional<Ipv4Address> LookupHostsText(std::string_view content, std::string_view name) {
-  if (name.empty()) return std::nullopt;
-  std::size_t lineStart = 0;
-  while (lineStart < content.size()) {
-    std::size_t lineEnd = content.find('\n', lineStart);
-    if (lineEnd == std::string_view::npos) lineEnd = content.size();
-    std::string_view line = content.substr(lineStart, lineEnd - lineStart);
-    lineStart = lineEnd + 1;
-    if (const auto hash = line.find('#'); hash != std::string_view::npos) {
-      line = line.substr(0, hash);
+// The file's first kMaxHostsFileBytes into text, reusing its room; empty when it cannot be read.
+void ReadHostsText(const std::filesystem::path& hostsFile, std::string& text) {
+  text.clear();
+  UniqueFd fd(::open(hostsFile.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return;
+  constexpr std::size_t kChunk = 4096;
+  while (text.size() < kMaxHostsFileBytes) {
+    const std::size_t had = text.size();
+    text.resize(std::min(had + kChunk, kMaxHostsFileBytes));
+    const ssize_t n = ::read(fd.get(), text.data() + had, text.size() - had);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) {
+        text.resize(had);
+        continue;
+      }
+      // A read error leaves what was read, as a stream stops at its failure.
+      text.resize(had);
+      return;
     }
-    std::vector<std::string_view> tokens;
-    std::size_t pos = 0;
-    while (pos < line.size()) {
-      while (pos < line.size() && IsBlank(line[pos])) ++pos;
-      const std::size_t begin = pos;
-      while (pos < line.size() && !IsBlank(line[pos])) ++pos;
-      if (pos > begin) tokens.push_back(line.substr(begin, pos - begin));
-    }
-    if (tokens.size() < 2) continue;
-    const auto address = Ipv4Address::Parse(tokens[0]);
-    if (!address) continue;  // IPv6 or garbage: not an IPv4 answer
-    for (std::size_t i = 1; i < tokens.size(); ++i) {
-      if (EqualsIgnoreCase(tokens[i], name)) return address;
-    }
+    text.resize(had + static_cast<std::size_t>(n));
   }
-  return std::nullopt;
 }
 
-Result<Ipv4Address> ResolveHost(Machine& machine, std::string_view name) {
+// The next blank-separated word of line from pos on; empty at the end.
+std::string_view NextWord(std::string_view line, std::size_t& pos) {
+  while (pos < line.size() && IsBlank(line[pos])) ++pos;
+  const std::size_t begin = pos;
+  while (pos < line.size() && !IsBlank(line[pos])) ++pos;
+  return line.substr(begin, pos - begin);
+}
+
+// gethostbyname's order: a dotted address, then fromHosts(), then the system resolver.
+template <class FromHosts>
+Result<Ipv4Address> ResolveWith(std::string_view name, FromHosts fromHosts) {
   if (name.empty() || name.size() > kMaxHostNameLength ||
       name.find('\0') != std::string_view::npos) {
     return Result<Ipv4Address>::Failure(kWsaHostNotFound);
   }
   if (const auto dotted = Ipv4Address::Parse(name)) return *dotted;
-  if (const auto fromHosts = LookupHostsFile(machine.HostsFile(), name)) return *fromHosts;
+  if (const auto found = fromHosts()) return *found;
 
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -105,12 +102,49 @@ Result<Ipv4Address> ResolveHost(Machine& machine, std::string_view name) {
   return *first;
 }
 
+Ipv4Address OwnLoopbackOrAny(std::optional<Ipv4Address> own) {
+  return own && own->IsLoopback() ? *own : Ipv4Address::Any();
+}
+
+}  // namespace
+
+std::optional<Ipv4Address> LookupHostsFile(const std::filesystem::path& hostsFile,
+                                           std::string_view name) {
+  if (name.empty()) return std::nullopt;
+  std::string content;
+  ReadHostsText(hostsFile, content);
+  return LookupHostsText(content, name);
+}
+
+std::optional<Ipv4Address> LookupHostsText(std::string_view content, std::string_view name) {
+  if (name.empty()) return std::nullopt;
+  std::size_t lineStart = 0;
+  while (lineStart < content.size()) {
+    std::size_t lineEnd = content.find('\n', lineStart);
+    if (lineEnd == std::string_view::npos) lineEnd = content.size();
+    std::string_view line = content.substr(lineStart, lineEnd - lineStart);
+    lineStart = lineEnd + 1;
+    if (const auto hash = line.find('#'); hash != std::string_view::npos) {
+      line = line.substr(0, hash);
+    }
+    std::size_t pos = 0;
+    const auto address = Ipv4Address::Parse(NextWord(line, pos));
+    if (!address) continue;  // no words, IPv6 or garbage: not an IPv4 answer
+    for (std::string_view word = NextWord(line, pos); !word.empty(); word = NextWord(line, pos)) {
+      if (EqualsIgnoreCase(word, name)) return address;
+    }
+  }
+  return std::nullopt;
+}
+
+Result<Ipv4Address> ResolveHost(Machine& machine, std::string_view name) {
+  return ResolveWith(name, [&] { return LookupHostsFile(machine.HostsFile(), name); });
+}
+
 Ipv4Address LocalBindAddress(Machine& machine) {
   const std::string name = machine.ComputerName();
   if (name.empty()) return Ipv4Address::Any();
-  const auto own = LookupHostsFile(machine.HostsFile(), name);
-  if (own && own->IsLoopback()) return *own;
-  return Ipv4Address::Any();
+  return OwnLoopbackOrAny(LookupHostsFile(machine.HostsFile(), name));
 }
 
 Result<UdpSocket> OpenOutgoingUdpSocket(Machine& machine) {
@@ -145,6 +179,86 @@ Result<TcpListener> ListenOnLocal(Machine& machine, std::uint16_t port, int back
 Result<TcpSocket> ConnectFromLocal(Machine& machine, SocketAddress to,
                                    std::optional<std::chrono::milliseconds> timeout) {
   return TcpSocket::Connect(to, timeout, LocalBindAddress(machine));
+}
+
+// An inotify watch on the directory of the hosts file. Any event there may be a change of the
+// file (written, truncated, replaced by a rename, deleted, its rights changed), so every event
+// counts; the system queues it before the changing call returns, so a change made before a
+// lookup is seen by that lookup.
+class HostsFileCache::Watch {
+ public:
+  static std::unique_ptr<Watch> Start(const std::filesystem::path& directory) {
+    UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!fd) return nullptr;
+    constexpr std::uint32_t kMask = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_FROM |
+                                    IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_DELETE_SELF |
+                                    IN_MOVE_SELF | IN_ONLYDIR;
+    if (::inotify_add_watch(fd.get(), directory.c_str(), kMask) < 0) return nullptr;
+    return std::make_unique<Watch>(std::move(fd));
+  }
+  explicit Watch(UniqueFd fd) : fd_(std::move(fd)) {}
+
+  // Takes every event queued since the last call: true when there was any. Broken() tells
+  // whether the watch still follows the directory at its path.
+  bool Changed() {
+    bool changed = false;
+    alignas(inotify_event) char buffer[4096];
+    while (true) {
+      const ssize_t n = ::read(fd_.get(), buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        // EAGAIN: nothing more. Any other failure: the watch can no longer be trusted.
+        if (n == 0 || errno != EAGAIN) broken_ = true;
+        return changed || broken_;
+      }
+      changed = true;
+      for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+        inotify_event event;
+        std::memcpy(&event, buffer + at, sizeof event);
+        // The directory itself moved or went away: the path now names another directory, or
+        // none.
+        if (event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+          broken_ = true;
+        }
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
+      }
+    }
+  }
+  bool Broken() const { return broken_; }
+
+ private:
+  UniqueFd fd_;
+  bool broken_ = false;
+};
+
+HostsFileCache::HostsFileCache(Machine& machine) : machine_(machine) {}
+HostsFileCache::~HostsFileCache() = default;
+
+void HostsFileCache::Refresh() {
+  if (current_ && !watch_->Changed()) return;
+  const std::filesystem::path file = machine_.HostsFile();  // makes its directory when missing
+  if (!watch_ || watch_->Broken()) watch_ = Watch::Start(file.parent_path());
+  // The watch is in place before the file is read: a change during the read is signalled too.
+  ReadHostsText(file, text_);
+  // A symbolic link could point anywhere, where the watch does not see changes.
+  struct stat info {};
+  const bool link = ::lstat(file.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+  current_ = watch_ != nullptr && !link;
+}
+
+std::optional<Ipv4Address> HostsFileCache::Lookup(std::string_view name) {
+  if (name.empty()) return std::nullopt;
+  std::lock_guard lock(mutex_);
+  Refresh();
+  return LookupHostsText(text_, name);
+}
+
+Result<Ipv4Address> HostsFileCache::Resolve(std::string_view name) {
+  return ResolveWith(name, [&] { return Lookup(name); });
+}
+
+Ipv4Address HostsFileCache::LocalBindAddress(std::string_view computerName) {
+  return OwnLoopbackOrAny(Lookup(computerName));
 }
 
 }  // namespace uv::platform

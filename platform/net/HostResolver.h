@@ -8,12 +8,16 @@
 // that several computers on one host are told apart by their address. A computer without such an
 // entry uses INADDR_ANY, as a real deployment does.
 //
-// Thread affinity: none; every call reads the hosts file anew.
+// Thread affinity: none; every call of the free functions reads the hosts file anew.
+// HostsFileCache serves the lookups made on every event from memory instead.
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/common/Result.h"
@@ -58,5 +62,37 @@ Result<TcpListener> ListenOnLocal(Machine& machine, std::uint16_t port, int back
 // An outgoing TCP connection from this computer (from its loopback address, when it has one).
 Result<TcpSocket> ConnectFromLocal(Machine& machine, SocketAddress to,
                                    std::optional<std::chrono::milliseconds> timeout = {});
+
+// The computer's hosts file held in memory, for lookups made on every event: it is read again
+// only after something in its directory changed (written, replaced, moved, deleted, its rights
+// changed), which the system signals to the cache the moment the change is made, so a change
+// takes effect at the next lookup. Where that signal is not available (no directory yet, no
+// watch left, the file a symbolic link) every lookup reads the file, as the free functions do.
+// The same answers as LookupHostsFile, ResolveHost and LocalBindAddress.
+//
+// Thread affinity: none; lookups are serialised by a lock of the cache's own.
+class HostsFileCache {
+ public:
+  explicit HostsFileCache(Machine& machine);
+  ~HostsFileCache();
+  HostsFileCache(const HostsFileCache&) = delete;
+  HostsFileCache& operator=(const HostsFileCache&) = delete;
+
+  std::optional<Ipv4Address> Lookup(std::string_view name);
+  Result<Ipv4Address> Resolve(std::string_view name);
+  // LocalBindAddress for a computer of this name.
+  Ipv4Address LocalBindAddress(std::string_view computerName);
+
+ private:
+  class Watch;
+  // Reads the file again when it may have changed; call with mutex_ held.
+  void Refresh();
+
+  Machine& machine_;
+  std::mutex mutex_;  // guards every member below
+  std::unique_ptr<Watch> watch_;
+  bool current_ = false;  // text_ is the file's text, and the watch will say when it changes
+  std::string text_;
+};
 
 }  // namespace uv::platform

@@ -255,6 +255,16 @@ Result<std::size_t> UdpSocket::SendTo(std::string_view text, SocketAddress to) {
 }
 
 Result<std::size_t> UdpSocket::ReceiveFrom(std::span<std::uint8_t> buffer, SocketAddress* from) {
+  return Receive(buffer, from, true);
+}
+
+Result<std::size_t> UdpSocket::TryReceiveFrom(std::span<char> buffer, SocketAddress* from) {
+  return Receive(std::span(reinterpret_cast<std::uint8_t*>(buffer.data()), buffer.size()), from,
+                 false);
+}
+
+Result<std::size_t> UdpSocket::Receive(std::span<std::uint8_t> buffer, SocketAddress* from,
+                                       bool wait) {
   if (fd_ < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
   if (shutDown_.load()) return Result<std::size_t>::Failure(kWsaEintr);
   for (;;) {
@@ -262,10 +272,14 @@ Result<std::size_t> UdpSocket::ReceiveFrom(std::span<std::uint8_t> buffer, Socke
     socklen_t length = sizeof sa;
     // MSG_TRUNC makes the kernel tell the datagram's real length, so an oversize datagram can
     // be reported as Winsock does (WSAEMSGSIZE with the buffer filled) instead of cut silently.
-    const ssize_t received = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_TRUNC,
-                                        reinterpret_cast<sockaddr*>(&sa), &length);
+    const ssize_t received =
+        ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT),
+                   reinterpret_cast<sockaddr*>(&sa), &length);
     if (received < 0) {
       if (errno == EINTR && !shutDown_.load()) continue;
+      if (!wait && (errno == EAGAIN || errno == EWOULDBLOCK) && !shutDown_.load()) {
+        return Result<std::size_t>::Failure(kWsaEwouldblock);
+      }
       return Result<std::size_t>::Failure(LastError());
     }
     // A shut-down socket returns 0 at once, which would look like an empty datagram.

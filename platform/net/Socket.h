@@ -101,9 +101,13 @@ class UdpSocket : public Socket {
   // An empty datagram gives 0. No datagram waiting on a non-blocking socket: kWsaEwouldblock.
   Result<std::size_t> ReceiveFrom(std::span<std::uint8_t> buffer, SocketAddress* from = nullptr);
   Result<std::size_t> ReceiveFrom(std::span<char> buffer, SocketAddress* from = nullptr);
+  // The same without waiting, whatever the socket's mode and receive timeout: kWsaEwouldblock
+  // when no datagram is waiting.
+  Result<std::size_t> TryReceiveFrom(std::span<char> buffer, SocketAddress* from = nullptr);
 
  private:
   explicit UdpSocket(int fd) : Socket(fd) {}
+  Result<std::size_t> Receive(std::span<std::uint8_t> buffer, SocketAddress* from, bool wait);
 };
 
 class TcpSocket : public Socket {

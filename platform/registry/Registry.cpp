@@ -709,6 +709,9 @@ bool Registry::IsAdministrator() const {
 const std::filesystem::path& Registry::File() const {
   return impl_->file;
 }
+std::optional<std::uint64_t> Registry::ChangeCount() const {
+  return impl_->changes.Load();
+}
 
 // ---------------------------------------------------------------------------------------------
 // RegKey

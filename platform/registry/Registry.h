@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -75,6 +76,12 @@ class Registry {
   bool IsAdministrator() const;
 
   const std::filesystem::path& File() const;
+
+  // The shared change counter (see above): while it gives the same number, nothing was
+  // committed by any process, so a caller may keep what it derived from earlier reads. Read it
+  // before the reads it guards. Nothing when the counter cannot be mapped: then every read must
+  // go to the registry.
+  std::optional<std::uint64_t> ChangeCount() const;
 
   class Impl;
   Impl& impl() { return *impl_; }

@@ -34,7 +34,7 @@ using namespace std::chrono_literals;
 using platform::Trace;
 using platform::TraceF;
 
-// The probe: five receive attempts, each followed by a wait of up to this long for an answer.
+// The probe: five waits of up to this long for an answer.
 constexpr int kProbeAttempts = 5;
 constexpr auto kProbeWait = 500ms;
 
@@ -119,8 +119,8 @@ bool KeepTail(std::FILE* queue, long offset, const std::filesystem::path& path) 
   return written && !std::ferror(queue) && writer->Commit() == platform::kErrorSuccess;
 }
 
-// A new socket for every datagram, sending from the computer's own loopback address when it has
-// one, so that the console tells simulated computers apart by address.
+// A socket sending from the computer's own loopback address when it has one, so that the console
+// tells simulated computers apart by address.
 platform::Result<platform::UdpSocket> OpenSocket(platform::Ipv4Address local) {
   auto socket = platform::UdpSocket::Create();
   if (socket && !local.IsAny()) {
@@ -131,6 +131,10 @@ platform::Result<platform::UdpSocket> OpenSocket(platform::Ipv4Address local) {
   }
   return socket;
 }
+
+// Stale datagrams taken before a probe at most; a socket that holds more is made anew, which
+// drops them all at once, so a flood cannot keep a report waiting.
+constexpr int kMaxStaleDatagrams = 64;
 
 protocol::ReportTime LocalNow() {
   const std::time_t now = std::time(nullptr);
@@ -171,7 +175,7 @@ bool CEventReporter::BuildReportBody(const std::string& text, bool appendCompute
   std::string computer = machine.ComputerName();
   if (computer.empty()) computer = "UNKNOWN";
 
-  auto address = platform::ResolveHost(machine, computer);
+  auto address = context_.Hosts().Resolve(computer);
   if (!address) {
     // The agent runs as a service: nobody could answer a message box, and waiting for one
     // would stall device handling. The failure goes where an administrator looks instead.
@@ -210,7 +214,8 @@ bool CEventReporter::BuildReportBody(const std::string& text, bool appendCompute
 void CEventReporter::SendEventReport(const std::string& report, const std::string& server) {
   const std::string_view category = protocol::CategoryWordOfMessage(MessageOfReport(report));
   // Looked up once per report: every probe and datagram of it leaves from the same address.
-  const platform::Ipv4Address local = platform::LocalBindAddress(context_.Machine());
+  const platform::Ipv4Address local =
+      context_.Hosts().LocalBindAddress(context_.Machine().ComputerName());
   if (Probe(server, local) == kReachable) {
     // A shutdown report must leave at once: the computer may be going down, and a replay could
     // hold it back for minutes.
@@ -231,46 +236,61 @@ void CEventReporter::SendEventReport(const std::string& report, const std::strin
 }
 
 int CEventReporter::ProbeServer(const std::string& server) {
-  return Probe(server, platform::LocalBindAddress(context_.Machine()));
+  return Probe(server, context_.Hosts().LocalBindAddress(context_.Machine().ComputerName()));
 }
 
 int CEventReporter::Probe(const std::string& server, platform::Ipv4Address local) {
   const auto address = platform::Ipv4Address::Parse(server);
   if (!address) return kUnreachable;
-  auto socket = OpenSocket(local);
-  if (!socket) return kUnreachable;
-  if (const platform::WinError error = socket->SetNonBlocking(true);
-      error != platform::kErrorSuccess) {
-    TraceF("ioctlsocket() failed with error %u\n", static_cast<unsigned>(error));
-  }
+  const platform::SocketAddress from{local, 0};
   const platform::SocketAddress to{*address, protocol::kEventPort};
-  if (!socket->SendTo(protocol::kProbeRequest, to)) return kUnreachable;
+  if (probeSocket_.IsOpen() && (from != probeFrom_ || to != probeTo_ || !DrainProbeSocket())) {
+    probeSocket_.Close();
+  }
+  if (!probeSocket_.IsOpen()) {
+    auto socket = OpenSocket(local);
+    if (!socket) return kUnreachable;
+    // Each receive waits up to one probe interval; an answer ends the wait at once.
+    if (const platform::WinError error = socket->SetReceiveTimeout(kProbeWait);
+        error != platform::kErrorSuccess) {
+      TraceF("setsockopt() failed with error %u\n", static_cast<unsigned>(error));
+      return kUnreachable;  // a receive without a limit could wait for ever
+    }
+    probeSocket_ = std::move(*socket);
+    probeFrom_ = from;
+    probeTo_ = to;
+  }
+  const int result = ProbeOnce(to);
+  if (result != kReachable) probeSocket_.Close();
+  return result;
+}
 
-  int waits = 0;
-  while (true) {
+bool CEventReporter::DrainProbeSocket() {
+  for (int taken = 0; taken < kMaxStaleDatagrams; ++taken) {
+    char buffer[protocol::kProbeAnswerBuffer];
+    auto received = probeSocket_.TryReceiveFrom(std::span<char>(buffer, sizeof buffer));
+    if (received || received.error() == platform::kWsaEmsgsize) continue;
+    return received.error() == platform::kWsaEwouldblock;
+  }
+  return false;
+}
+
+int CEventReporter::ProbeOnce(platform::SocketAddress console) {
+  if (!probeSocket_.SendTo(protocol::kProbeRequest, console)) return kUnreachable;
+  // Five receives of up to kProbeWait each: the first datagram that comes back is the answer,
+  // however late in the last one it arrives.
+  for (int attempt = 1; attempt <= kProbeAttempts; ++attempt) {
     char buffer[protocol::kProbeAnswerBuffer] = {};
-    auto received = socket->ReceiveFrom(std::span<char>(buffer, sizeof buffer));
+    auto received = probeSocket_.ReceiveFrom(std::span<char>(buffer, sizeof buffer));
     if (received) {
       return protocol::IsProbeAnswer(std::string_view(buffer, *received)) ? kReachable
                                                                           : kUnreachable;
     }
-    if (received.error() != platform::kWsaEwouldblock) {
+    if (received.error() != platform::kWsaEtimedout) {
       Trace("recvfrom() failed");
       return kUnreachable;
     }
-    if (waits == kProbeAttempts) break;
     Trace("Still have not received packet...Waiting and then trying again\n");
-    ++waits;
-    // Waiting for readiness instead of sleeping lets an answer that comes at once be seen at
-    // once; a wait that ends without one costs the full interval, as a sleep would.
-    platform::SocketWait wait{&*socket};
-    auto ready = platform::WaitForSockets(std::span(&wait, 1), kProbeWait);
-    if (!ready) {
-      std::this_thread::sleep_for(kProbeWait);
-      continue;
-    }
-    // An answer that arrives during the last wait still counts.
-    if (*ready == 0 && waits == kProbeAttempts) break;
   }
   Trace("Timed out.\n");
   return kUnreachable;
@@ -280,9 +300,17 @@ bool CEventReporter::SendDatagram(std::string_view text, const std::string& serv
                                   platform::Ipv4Address local) {
   const auto address = platform::Ipv4Address::Parse(server);
   if (!address) return false;
-  auto socket = OpenSocket(local);
-  if (!socket) return false;
-  return socket->SendTo(text, {*address, protocol::kEventPort}).ok();
+  if (reportSocket_.IsOpen() && reportFrom_ != local) reportSocket_.Close();
+  if (!reportSocket_.IsOpen()) {
+    auto socket = OpenSocket(local);
+    if (!socket) return false;
+    reportSocket_ = std::move(*socket);
+    reportFrom_ = local;
+  }
+  if (reportSocket_.SendTo(text, {*address, protocol::kEventPort})) return true;
+  // The next report starts over with a new socket rather than with one that failed.
+  reportSocket_.Close();
+  return false;
 }
 
 void CEventReporter::ReplayQueueLocked(const std::string& server, platform::Ipv4Address local) {

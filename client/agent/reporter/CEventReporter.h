@@ -6,9 +6,15 @@
 // The watcher's worker owns one reporter for its life; the dialog's FormatDetails makes one per
 // event. All of them share one CReporterContext.
 //
-// Thread affinity: one thread at a time per object (RunExeCode/RunExeCommand are plain
-// members); any number of objects on any threads may share a context. Every operation blocks
-// its caller for the probe (up to about 2.5 seconds when the console is away).
+// Every report costs a probe round trip, which bounds how fast a burst of events is reported, so
+// a reporter keeps its two sockets (the probe's and the report's) for its life rather than making
+// them per datagram, and takes the computer's name and address from caches that notice every
+// change. The probe still asks afresh for every report: nothing about the console's reachability
+// is remembered.
+//
+// Thread affinity: one thread at a time per object (RunExeCode/RunExeCommand and the sockets are
+// plain members); any number of objects on any threads may share a context. Every operation
+// blocks its caller for the probe (up to about 2.5 seconds when the console is away).
 
 #include <cstdint>
 #include <string>
@@ -16,6 +22,7 @@
 
 #include "client/agent/IEventReporter.h"
 #include "platform/net/Ipv4Address.h"
+#include "platform/net/Socket.h"
 
 namespace uv::agent {
 
@@ -65,6 +72,11 @@ class CEventReporter : public IEventReporter {
   bool OfflineSwitchOn();
   // The probe, sending from `local` (this computer's own address, or any).
   int Probe(const std::string& server, platform::Ipv4Address local);
+  // One probe on probeSocket_: "RUT;" out, then the first datagram that comes back.
+  int ProbeOnce(platform::SocketAddress console);
+  // Takes whatever reached the kept probe socket since its last probe, so that no answer owed to
+  // an earlier probe counts for the next one; false when the socket must be made anew instead.
+  bool DrainProbeSocket();
   // Sends one datagram to the console's event port from `local`.
   bool SendDatagram(std::string_view text, const std::string& server, platform::Ipv4Address local);
   // Replays the queue; call with the journal lock held.
@@ -72,6 +84,16 @@ class CEventReporter : public IEventReporter {
   void WriteOfflineMsgLocked(const std::string& report, bool replayQueue);
 
   CReporterContext& context_;
+
+  // Kept while they work and the computer's own address stays the same. The probe's socket is
+  // also made anew when the console's address changes and after every probe that did not end
+  // with its "IMA;": an answer that is late, or that follows a wrong one, then reaches a closed
+  // port instead of passing for the answer to a later probe.
+  platform::UdpSocket probeSocket_;
+  platform::SocketAddress probeFrom_;  // probeSocket_'s local address (port 0) and console
+  platform::SocketAddress probeTo_;
+  platform::UdpSocket reportSocket_;
+  platform::Ipv4Address reportFrom_;
 };
 
 }  // namespace uv::agent

@@ -29,6 +29,7 @@ CReporterContext::CReporterContext(platform::Machine& machine, std::string versi
       versionText_(std::move(versionText)),
       offlineMsgPath_(machine.SystemDirectory() / "OfflineMsg.log"),
       offlineUsbMsgPath_(machine.SystemDirectory() / "OfflineUSBMsg.log"),
+      hosts_(machine),
       pending_(QueueHoldsReports(offlineUsbMsgPath_)) {}
 
 bool CReporterContext::Pending() {

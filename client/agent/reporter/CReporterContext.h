@@ -5,7 +5,8 @@
 // reporting threads (the dialog's thread and the watcher's worker) share one flag and one lock.
 //
 // Thread affinity: none. The version text and the paths never change after construction; the
-// pending flag and the queue files are guarded by JournalMutex().
+// pending flag and the queue files are guarded by JournalMutex(); the hosts cache has a lock of
+// its own.
 
 #include <cstdint>
 #include <filesystem>
@@ -13,6 +14,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include "platform/net/HostResolver.h"
 
 namespace uv::platform {
 class Machine;
@@ -29,6 +32,9 @@ class CReporterContext {
   CReporterContext& operator=(const CReporterContext&) = delete;
 
   platform::Machine& Machine() const { return machine_; }
+  // The computer's hosts file for the lookups of every report (the computer's own address, the
+  // name in the report): from memory until the file changes.
+  platform::HostsFileCache& Hosts() { return hosts_; }
   const std::string& VersionText() const { return versionText_; }
   // "<system directory>/OfflineMsg.log": every report that was not delivered; the journal
   // viewer lists and clears it.
@@ -66,6 +72,7 @@ class CReporterContext {
   const std::string versionText_;
   const std::filesystem::path offlineMsgPath_;
   const std::filesystem::path offlineUsbMsgPath_;
+  platform::HostsFileCache hosts_;
   std::mutex journalMutex_;
   bool pending_ = false;     // guarded by journalMutex_
   std::mutex messageMutex_;  // guards messageBox_

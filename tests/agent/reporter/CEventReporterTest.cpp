@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <regex>
@@ -617,6 +618,124 @@ TEST_F(ReporterTest, AQueueWriteDuringAReplayWaitsForItAndIsKept) {
   EXPECT_TRUE(IsReport(reports[3], Rest("LocalSystem", "Removed X on PC17\\user1")));
   EXPECT_EQ(Queue(), added + "\r\n");
   EXPECT_TRUE(context.Pending());
+}
+
+// The probe's socket is kept from report to report, so answers meant for an earlier probe could
+// be waiting in it: a duplicate, a stray datagram, an answer that came after its probe gave up.
+// None of them may pass for the answer to the next probe.
+TEST_F(ReporterTest, AnAnswerOwedToAnEarlierProbeNeverCountsForALaterOne) {
+  Start(15);
+  CEventReporter reporter(Context());
+  auto lastProbeFrom = [&] {
+    EXPECT_TRUE(console_->Settle());
+    platform::SocketAddress from;
+    for (const auto& d : console_->Received()) {
+      if (d.text == "RUT;") from = d.from;
+    }
+    return from;
+  };
+  auto stranger = platform::UdpSocket::Create();
+  ASSERT_TRUE(stranger.ok());
+  ASSERT_EQ(reporter.ProbeServer(Server()), CEventReporter::kReachable);
+  const platform::SocketAddress probeSocket = lastProbeFrom();
+
+  // Stray datagrams waiting in the socket (one too long for the answer buffer) are not the
+  // answer: the console's own "IMA;" is, and the socket is still the same one.
+  for (const std::string& stray : {std::string(100, 'x'), std::string("IMA;x")}) {
+    ASSERT_TRUE(stranger->SendTo(stray, probeSocket).ok());
+  }
+  EXPECT_EQ(reporter.ProbeServer(Server()), CEventReporter::kReachable);
+  EXPECT_EQ(lastProbeFrom(), probeSocket);
+
+  // A duplicate "IMA;" left over from the last probe does not make an away console reachable.
+  ASSERT_TRUE(stranger->SendTo("IMA;", probeSocket).ok());
+  console_->SetAnswer(std::nullopt);
+  EXPECT_EQ(reporter.ProbeServer(Server()), CEventReporter::kUnreachable);
+
+  // Nor does the answer to a probe that had already given up when it came.
+  console_->SetAnswer("IMA;");
+  console_->HoldProbe(1);
+  EXPECT_EQ(reporter.ProbeServer(Server()), CEventReporter::kUnreachable);
+  console_->ReleaseHeldProbe();
+  ASSERT_TRUE(console_->Settle());  // the late "IMA;" has left the console
+  console_->SetAnswer(std::nullopt);
+  EXPECT_EQ(reporter.ProbeServer(Server()), CEventReporter::kUnreachable);
+
+  // Each probe asks afresh: the console back is reachable at once.
+  console_->SetAnswer("IMA;");
+  EXPECT_EQ(reporter.ProbeServer(Server()), CEventReporter::kReachable);
+}
+
+// The computer's name and address and the console's address are looked up for every report, from
+// caches that must notice each change at the very next report.
+TEST_F(ReporterTest, NewNamesAndAddressesTakeEffectAtTheNextReport) {
+  Start(16);
+  CEventReporter reporter(Context());
+  const std::filesystem::path hosts = machine_->machine().HostsFile();
+  // Sends a report and returns it with the address it came from.
+  auto report = [&](FakeConsole& console, const std::string& text) {
+    console.Clear();
+    reporter.ReportToServer(text, console.Address());
+    EXPECT_TRUE(console.Settle());
+    const auto received = console.Received();
+    EXPECT_EQ(received.size(), 2u);
+    return received.empty() ? FakeConsole::Datagram{} : received.back();
+  };
+
+  struct Step {
+    std::string what;
+    std::function<void()> change;
+    std::string computer;
+    std::string address;
+  };
+  const std::string replacement = hosts.string() + ".new";
+  const std::vector<Step> steps{
+      {"as installed", [] {}, "PC17", "127.44.1.16"},
+      // Rewritten in place to the same size, as fast as the clock ticks: no time stamp or size
+      // tells the two apart.
+      {"rewritten in place", [&] { WriteFile(hosts, "127.44.1.61\tPC17\n"); }, "PC17",
+       "127.44.1.61"},
+      {"replaced by a rename",
+       [&] {
+         WriteFile(replacement, "127.44.1.62 other\n127.44.1.63 pc17\n");
+         std::filesystem::rename(replacement, hosts);
+       },
+       "PC17", "127.44.1.63"},
+      {"renamed computer",
+       [&] {
+         WriteFile(hosts, "127.44.1.63 PC17\n127.44.1.64 PC18\n");
+         machine_->Key("SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName")
+             .SetString("ComputerName", "PC18");
+       },
+       "PC18", "127.44.1.64"},
+  };
+  for (const Step& step : steps) {
+    step.change();
+    const auto sent = report(*console_, "Added E:\\" + step.what + ".txt");
+    EXPECT_EQ(sent.from.address.ToString(), step.address) << step.what;
+    EXPECT_TRUE(IsReport(sent.text, step.computer + "\\LocalSystem," + step.address +
+                                        ",Added E:\\" + step.what + ".txt"))
+        << step.what;
+  }
+
+  // Another console: probe and report go there, nothing more to the first one.
+  FakeConsole other(platform::Ipv4Address(127, 44, 0, 116));
+  console_->Clear();
+  const auto sent = report(other, "Added E:\\moved.txt");
+  EXPECT_TRUE(IsReport(sent.text, "PC18\\LocalSystem,127.44.1.64,Added E:\\moved.txt"));
+  EXPECT_TRUE((console_->Settle(), console_->Received()).empty());
+}
+
+TEST_F(ReporterTest, AProbeThatFailsToSendLeavesTheNextOneWorking) {
+  Start(17);
+  CEventReporter reporter(Context());
+  ASSERT_EQ(reporter.ProbeServer(Server()), CEventReporter::kReachable);
+  // A broadcast address is refused by a socket not made for broadcasts.
+  EXPECT_EQ(reporter.ProbeServer("255.255.255.255"), CEventReporter::kUnreachable);
+  EXPECT_EQ(reporter.ProbeServer(Server()), CEventReporter::kReachable);
+  console_->Clear();
+  reporter.SendEventReport("VERSION=1 6 0 0,x", Server());
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"RUT;", "VERSION=1 6 0 0,x"}));
 }
 
 TEST(ReporterContextTest, PendingAtStartOnlyForANonEmptyQueue) {

@@ -122,6 +122,27 @@ TEST(MachineTest, ComputerNameComesFromTheRegistryElseTheHostName) {
   EXPECT_EQ(machine.ComputerName(), HostName());
 }
 
+// The name is kept between calls; a commit by any other connection to the registry (another
+// process, here another connection in this one) still counts at the very next call.
+TEST(MachineTest, ANameCommittedElsewhereCountsAtTheNextCall) {
+  test::TempRoot temp;
+  Machine machine(temp.path());
+  ASSERT_TRUE(machine.OpenRegistry());
+  auto other = Registry::Open(machine.RegistryFile());
+  ASSERT_TRUE(other);
+  auto key = RegKey::Create(**other, kComputerNameKey);
+  ASSERT_TRUE(key);
+  for (const char* name : {"FIRST", "SECOND", "THIRD"}) {
+    ASSERT_EQ(key->SetString("ComputerName", name), kErrorSuccess);
+    EXPECT_EQ(machine.ComputerName(), name);
+    EXPECT_EQ(machine.ComputerName(), name);
+  }
+  ASSERT_EQ(key->DeleteValue("ComputerName"), kErrorSuccess);
+  EXPECT_EQ(machine.ComputerName(), HostName());
+  ASSERT_EQ(key->SetString("ComputerName", "BACK"), kErrorSuccess);
+  EXPECT_EQ(machine.ComputerName(), "BACK");
+}
+
 TEST(MachineTest, RegistryIsOpenedOnceAndACorruptOneIsNamedAndRetried) {
   test::TempRoot temp;
   { std::ofstream(temp.db(), std::ios::binary) << std::string(2048, '\x07'); }

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -118,6 +122,75 @@ TEST_F(HostResolverTest, ComputersWithoutAnEntryBindToAllAddresses) {
   auto outgoing = OpenOutgoingUdpSocket(root_.machine());
   ASSERT_TRUE(outgoing.ok());
   EXPECT_EQ(outgoing->LocalAddress()->port, 0);  // not bound: the system picks at send time
+}
+
+// The cache answers as a fresh read of the file would, right after every kind of change an
+// administrator or a program makes, however quickly one follows another.
+TEST_F(HostResolverTest, HostsFileCacheSeesEveryChangeAtTheNextLookup) {
+  root_.SetComputerName("PC17");
+  HostsFileCache cache(root_.machine());
+  const std::filesystem::path file = root_.machine().HostsFile();
+  const std::filesystem::path directory = file.parent_path();
+  const std::filesystem::path elsewhere = root_.root() / "hosts-elsewhere";
+  auto write = [](const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  };
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    std::optional<Ipv4Address> pc17;
+  };
+  const std::vector<Step> steps{
+      {"no file", [] {}, std::nullopt},
+      {"created", [&] { write(file, "127.0.0.41 pc17\n"); }, Ipv4Address(127, 0, 0, 41)},
+      {"rewritten to the same size", [&] { write(file, "127.0.0.42 pc17\n"); },
+       Ipv4Address(127, 0, 0, 42)},
+      {"truncated", [&] { write(file, ""); }, std::nullopt},
+      {"appended to",
+       [&] { std::ofstream(file, std::ios::binary | std::ios::app) << "10.0.0.43 PC17\n"; },
+       Ipv4Address(10, 0, 0, 43)},
+      {"replaced by a rename",
+       [&] {
+         write(directory / "hosts.tmp", "127.0.0.44 other pc17\n");
+         std::filesystem::rename(directory / "hosts.tmp", file);
+       },
+       Ipv4Address(127, 0, 0, 44)},
+      {"deleted", [&] { std::filesystem::remove(file); }, std::nullopt},
+      {"directory moved away, another made in its place",
+       [&] {
+         std::filesystem::rename(directory, directory.string() + ".old");
+         std::filesystem::create_directories(directory);
+         write(file, "127.0.0.45 pc17\n");
+       },
+       Ipv4Address(127, 0, 0, 45)},
+      {"directory deleted and made again",
+       [&] {
+         std::filesystem::remove_all(directory);
+         std::filesystem::create_directories(directory);
+         write(file, "127.0.0.46 pc17\n");
+       },
+       Ipv4Address(127, 0, 0, 46)},
+      {"a link to a file elsewhere",
+       [&] {
+         write(elsewhere, "127.0.0.47 pc17\n");
+         std::filesystem::remove(file);
+         std::filesystem::create_symlink(elsewhere, file);
+       },
+       Ipv4Address(127, 0, 0, 47)},
+      {"the linked file rewritten", [&] { write(elsewhere, "127.0.0.48 pc17\n"); },
+       Ipv4Address(127, 0, 0, 48)},
+  };
+  for (const Step& step : steps) {
+    step.change();
+    EXPECT_EQ(cache.Lookup("PC17"), step.pc17) << step.what;
+    EXPECT_EQ(cache.Lookup("pc17"), LookupHostsFile(file, "pc17")) << step.what;
+    EXPECT_EQ(cache.LocalBindAddress("PC17"), LocalBindAddress(root_.machine())) << step.what;
+    if (step.pc17) {
+      EXPECT_EQ(*cache.Resolve("pc17"), *step.pc17) << step.what;
+    }
+  }
+  EXPECT_EQ(*cache.Resolve("192.168.1.1"), Ipv4Address(192, 168, 1, 1));
+  EXPECT_EQ(cache.Resolve(std::string(256, 'a')).error(), kWsaHostNotFound);
 }
 
 }  // namespace

@@ -108,6 +108,31 @@ TEST(UdpSocketTest, BlockingReceiveTimeoutIsReportedAsTimeout) {
   EXPECT_EQ(received.error(), kWsaEtimedout);
 }
 
+// TryReceiveFrom never waits, even on a blocking socket with a receive timeout, and takes a
+// datagram too long for its buffer off the queue like ReceiveFrom does.
+TEST(UdpSocketTest, TryReceiveNeverWaitsAndTakesOversizeDatagramsOff) {
+  UdpSocket receiver = BoundUdp(kReceiverAddress);
+  ASSERT_EQ(receiver.SetReceiveTimeout(10s), kErrorSuccess);
+  std::array<char, 4> buffer{};
+  const auto start = std::chrono::steady_clock::now();
+  auto nothing = receiver.TryReceiveFrom(buffer);
+  ASSERT_FALSE(nothing.ok());
+  EXPECT_EQ(nothing.error(), kWsaEwouldblock);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+
+  UdpSocket sender = BoundUdp(kSenderAddress);
+  ASSERT_TRUE(sender.SendTo("too long", Local(receiver)).ok());
+  ASSERT_TRUE(sender.SendTo("IMA;", Local(receiver)).ok());
+  SocketAddress from;
+  auto oversize = receiver.TryReceiveFrom(buffer, &from);
+  ASSERT_FALSE(oversize.ok());
+  EXPECT_EQ(oversize.error(), kWsaEmsgsize);
+  EXPECT_EQ(from, Local(sender));
+  auto next = receiver.TryReceiveFrom(buffer);
+  ASSERT_TRUE(next.ok());
+  EXPECT_EQ(std::string(buffer.data(), *next), "IMA;");
+}
+
 TEST(UdpSocketTest, ShutdownWakesABlockedReceiver) {
   UdpSocket receiver = BoundUdp(kReceiverAddress);
   std::promise<WinError> result;
