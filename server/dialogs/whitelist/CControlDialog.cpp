@@ -229,8 +229,7 @@ void CControlDialog::OnTabChanged(int index) {
     }
     ui_->userLabel->hide();
     ui_->userName->hide();
-    ui_->deviceField->setText(QString::fromStdString(
-        CurrentTab() == WhitelistTab::kDevices ? capturedDevice_ : capturedMake_));
+    ShowInDeviceField(CurrentTab() == WhitelistTab::kDevices ? capturedDevice_ : capturedMake_);
     ui_->safeRemove->setEnabled(drivePresent_);
     SetStatus(texts::k113Insert);
   } else {
@@ -242,6 +241,14 @@ void CControlDialog::OnTabChanged(int index) {
     SetStatus(texts::k113Insert);
     ShowServerMessage(texts::k32806ClientNotRunning);
   }
+}
+
+void CControlDialog::ShowInDeviceField(const std::string& text) {
+  const QString shown = QString::fromStdString(text);
+  ui_->deviceField->setText(shown);
+  // A device text longer than the field shows its start (the make), and whole as the tip.
+  ui_->deviceField->setCursorPosition(0);
+  ui_->deviceField->setToolTip(shown);
 }
 
 void CControlDialog::ShowListMessage(const char* text) {
@@ -387,10 +394,10 @@ void CControlDialog::OnNotice(const std::string& text) {
   capturedMake_.assign(notice.make);
   entryCaptured_ = false;
   if (CurrentTab() == WhitelistTab::kDevices) {
-    ui_->deviceField->setText(QString::fromStdString(capturedDevice_));
+    ShowInDeviceField(capturedDevice_);
     SetStatus(texts::k198AddDevice);
   } else if (CurrentTab() == WhitelistTab::kMakes) {
-    ui_->deviceField->setText(QString::fromStdString(capturedMake_));
+    ShowInDeviceField(capturedMake_);
     SetStatus(texts::k199AddMake);
   }
 }

@@ -91,6 +91,7 @@ class CControlDialog : public CClientDialog {
   void SetWhitelistControlsEnabled(bool enabled);
   void ShowRemovalStatus();
   void ShowListMessage(const char* text);
+  void ShowInDeviceField(const std::string& text);
 
   platform::Machine& machine_;
   ControlDialogOptions options_;

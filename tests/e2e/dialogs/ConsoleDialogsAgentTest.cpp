@@ -117,6 +117,16 @@ void SetIp(QWidget* dialog, const std::string& address) {
                    static_cast<int>((a >> 8) & 0xFF), static_cast<int>(a & 0xFF));
 }
 
+// The dialog as an administrator sees it now: shown at the size it opened with, then grabbed to
+// a PNG (kept in $UV_TEST_ARTIFACTS).
+void Grab(QWidget* dialog, const QString& name) {
+  if (!dialog->isVisible()) dialog->show();
+  QCoreApplication::processEvents();
+  const QString file = QDir::temp().filePath(name + QStringLiteral(".png"));
+  QVERIFY(dialog->grab().save(file));
+  test::KeepArtifact(file);
+}
+
 std::uint16_t FreeUdpPort() {
   auto socket = platform::UdpSocket::Create();
   (void)socket->Bind({platform::Ipv4Address::Loopback(), 0});
@@ -249,6 +259,8 @@ class ConsoleDialogsAgentTest : public QObject {
       road.target(*dialog);
       Named<QPushButton>(dialog.get(), "getStatus")->click();
       QCOMPARE(Named<QLabel>(dialog.get(), "statusLine")->text(), QString::fromUtf8(road.known));
+      Grab(dialog.get(), QString::fromLatin1(road.dialog).remove(QLatin1Char(' ')) +
+                             QStringLiteral("-status-known"));
       road.change(*dialog);
       if (QTest::currentTestFailed()) return;
       Named<QPushButton>(dialog.get(), "apply")->click();
@@ -278,6 +290,7 @@ class ConsoleDialogsAgentTest : public QObject {
     CViewStatusDlg view(*exchange_,
                         {a.Address(), "127.48.1.59", b.Address(), "127.48.1.54", c.Address()});
     view.CollectRows();
+    Grab(&view, QStringLiteral("ViewStatus-three-clients"));
     QTreeWidget* list = Id<QTreeWidget>(&view, 1119);
     QCOMPARE(list->topLevelItemCount(), 3);
     const std::pair<std::string, const char*> rows[] = {
@@ -383,6 +396,7 @@ class ConsoleDialogsAgentTest : public QObject {
     QVERIFY2(plugged.ok(), plugged.error.message.c_str());
     const QString device = QString::fromStdString(e2e::kStick + " 0019E06B9C85F9A0");
     QTRY_COMPARE_WITH_TIMEOUT(Id<QLineEdit>(&dialog, 1131)->text(), device, 10000);
+    QCOMPARE(Id<QLineEdit>(&dialog, 1131)->cursorPosition(), 0);  // the make shows, not the tail
     QCOMPARE(Id<QLabel>(&dialog, 1142)->text(),
              QStringLiteral("Click 'Add to Whitelist' to add device to Whitelist"));
     QVERIFY(Id<QPushButton>(&dialog, 1089)->isEnabled());
@@ -390,6 +404,7 @@ class ConsoleDialogsAgentTest : public QObject {
     QCOMPARE(boxes.Texts().back(), QStringLiteral("Device details are added to Whitelist"));
     QCOMPARE(Id<QLabel>(&dialog, 1142)->text(),
              QStringLiteral("Click 'Safely remove device' to safely remove the device"));
+    Grab(&dialog, QStringLiteral("Whitelist-device-added"));
     // The make tab offers the description alone.
     dialog.Tabs()->setCurrentIndex(2);
     QCOMPARE(Id<QLineEdit>(&dialog, 1131)->text(), QString::fromStdString(e2e::kStick));
@@ -416,6 +431,9 @@ class ConsoleDialogsAgentTest : public QObject {
     QCOMPARE(boxes.Texts().back(), QStringLiteral("The device can now be safely removed"));
     QVERIFY(!platform::DeviceOfLetter(Console(), 'E').has_value());
     QVERIFY(!Id<QPushButton>(&dialog, 1089)->isEnabled());
+    dialog.Tabs()->setCurrentIndex(2);
+    QCOMPARE(Id<QLabel>(&dialog, 1142)->text(), QStringLiteral("Insert USB Device"));
+    Grab(&dialog, QStringLiteral("Whitelist-make-tab"));
 
     Id<QPushButton>(&dialog, 1046)->click();
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
