@@ -165,6 +165,10 @@ void CControlDialog::OnGetStatus() {
   users_.clear();
   devices_.clear();
   makes_.clear();
+  // The working lists are gone: nothing may be sent until the next lists have arrived.
+  ui_->apply->setEnabled(false);
+  ui_->tabControl->setEnabled(false);
+  SetWhitelistControlsEnabled(false);
   SetStatus(texts::k105Connecting);
   const auto target = SelectTarget(kInvalidServerNameText, false);
   if (!target) return;
@@ -285,8 +289,13 @@ void CControlDialog::OnAdd() {
                                                 : "Device details already present in White List");
     return;
   }
+  const std::string entry = input.toStdString();
+  if (Joined(list).size() + (list.empty() ? 0 : 1) + entry.size() > kLargestWhiteList) {
+    ShowListMessage("The Whitelist is full: a client keeps at most 299 characters of each list");
+    return;
+  }
   ui_->entries->insertItem(0, input);
-  list.insert(list.begin(), input.toStdString());
+  list.insert(list.begin(), entry);
   switch (tab) {
     case WhitelistTab::kUsers:
       SetStatus(texts::k114UserAdded);
@@ -345,14 +354,21 @@ void CControlDialog::OnApply() {
   if (!ui_->apply->isEnabled()) return;
   const auto target = SelectTarget(kInvalidClientNameText, true);
   if (!target) return;
-  const std::string frame = ApplyFrame();
-  if (frame.size() > kLargestSwhFrame) {
-    // The client would drop a frame this long without a word; say so and keep the edits.
-    ShowServerMessage("The whitelists are too long to send: remove some entries");
-    return;
+  // Lists received from a client can be longer than a client keeps; the client would cut them
+  // without a word, so say so and keep the edits.
+  const std::pair<const std::vector<std::string>*, const char*> lists[] = {
+      {&users_, "user"}, {&devices_, "device"}, {&makes_, "device make"}};
+  for (const auto& [list, name] : lists) {
+    if (Joined(*list).size() > kLargestWhiteList) {
+      ShowServerMessage(QStringLiteral("The %1 list is longer than the 299 characters a client "
+                                       "keeps: remove some entries")
+                            .arg(QLatin1String(name))
+                            .toStdString());
+      return;
+    }
   }
   ExchangeRequest request{target->target, ExchangePhase::kApply, target->resolveByName,
-                          ExchangeKind::kWhiteLists, frame};
+                          ExchangeKind::kWhiteLists, ApplyFrame()};
   if (!Succeeded(RunExchange(request))) ShowServerMessage(kErrorConnectingText);
   platform::Trace("bStopServer = true in OnOK");
   CloseNotices();
