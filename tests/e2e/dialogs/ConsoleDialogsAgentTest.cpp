@@ -47,19 +47,19 @@ std::string StoredWhiteList(TestMachine& machine, std::string_view name) {
   return value.ok() ? std::string(value->data.begin(), value->data.end()) : std::string("(none)");
 }
 
-// The real agent in the console (-debug) on a machine root of its own, reporting to the
-// console's address; ended by a stop signal.
+// The real agent in the console (-debug) on a computer of its own (or on a given one, the
+// console's), reporting to the console's address; ended by a stop signal.
 class RunningAgent {
  public:
   RunningAgent(const std::string& name, const std::string& address,
                const std::function<void(TestMachine&)>& prepare = {})
-      : machine_(name, address), address_(address) {
-    if (machine_.Settings().SetString("ServerIP", kConsoleAddress) != platform::kErrorSuccess) {
-      throw std::runtime_error("ServerIP");
-    }
-    machine_.Login("alice");
-    if (prepare) prepare(machine_);
-    pid_ = e2e::Spawn(machine_.root(), {"-debug"});
+      : owned_(std::make_unique<TestMachine>(name, address)), machine_(*owned_), address_(address) {
+    Start(prepare);
+  }
+  RunningAgent(TestMachine& machine, const std::string& address,
+               const std::function<void(TestMachine&)>& prepare)
+      : machine_(machine), address_(address) {
+    Start(prepare);
   }
   ~RunningAgent() {
     if (pid_ > 0) {
@@ -70,12 +70,12 @@ class RunningAgent {
   RunningAgent(const RunningAgent&) = delete;
   RunningAgent& operator=(const RunningAgent&) = delete;
 
-  TestMachine& Machine() { return machine_; }
   const std::string& Address() const { return address_; }
-  bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
 
   // The agent's listener answers once its start-up is done: asked until it does (bounded).
   bool WaitUntilListening(platform::Machine& console) {
+    if (pid_ <= 0) return false;
     CommandExchange probe(console, {.connect = 500ms, .reply = 500ms});
     for (int i = 0; i < 200; ++i) {
       const ExchangeRequest query{
@@ -93,7 +93,17 @@ class RunningAgent {
   std::string WhiteList(std::string_view name) { return StoredWhiteList(machine_, name); }
 
  private:
-  TestMachine machine_;
+  void Start(const std::function<void(TestMachine&)>& prepare) {
+    if (machine_.Settings().SetString("ServerIP", kConsoleAddress) != platform::kErrorSuccess) {
+      throw std::runtime_error("ServerIP");
+    }
+    machine_.Login("alice");
+    if (prepare) prepare(machine_);
+    pid_ = e2e::Spawn(machine_.root(), {"-debug"});
+  }
+
+  std::unique_ptr<TestMachine> owned_;
+  TestMachine& machine_;
   std::string address_;
   pid_t pid_ = -1;
 };
@@ -181,7 +191,6 @@ class ConsoleDialogsAgentTest : public QObject {
       (void)m.Settings().SetDword("SendOfflineMsg", 1);
       (void)m.Key(kWhiteListKey).SetString("UserDetails", "ALICE");
     });
-    QVERIFY(agent.Started());
     QVERIFY(agent.WaitUntilListening(Console()));
     NameClient("PC17", agent.Address());
     const std::uint16_t noticePort = FreeUdpPort();
@@ -357,29 +366,11 @@ class ConsoleDialogsAgentTest : public QObject {
   // An agent on the console's own computer reports a stick plugged in there to the whitelist
   // dialog; the device goes into the client's device list, and the console ejects the stick.
   void stickOnTheConsolesComputerIsCapturedWhitelistedAndEjected() {
-    // The agent runs on the console's machine root, so its notices reach this dialog.
-    QVERIFY(console_->Settings().SetString("ServerIP", kConsoleAddress) == platform::kErrorSuccess);
-    // Zero: notices only while the console's whitelist dialog says it is open.
-    QVERIFY(console_->Settings().SetDword("IpConfigState", 0) == platform::kErrorSuccess);
-    console_->Login("alice");
-    const pid_t pid = e2e::Spawn(console_->root(), {"-debug"});
-    QVERIFY(pid > 0);
-    struct Ender {
-      pid_t pid;
-      ~Ender() {
-        ::kill(pid, SIGTERM);
-        e2e::Wait(pid);
-      }
-    } ender{pid};
-    CommandExchange probe(Console(), {.connect = 500ms, .reply = 500ms});
-    QVERIFY(Eventually(
-        [&] {
-          return probe.Run(
-                     {kConsoleAddress, ExchangePhase::kQuery, 0, ExchangeKind::kBlockState, {}}) ==
-                     ExchangeStatus::kDone &&
-                 probe.Holders().stored;
-        },
-        true));
+    // The agent runs on the console's machine root, so its notices reach this dialog; with
+    // IpConfigState 0 only while the console's whitelist dialog says it is open.
+    RunningAgent agent(*console_, kConsoleAddress,
+                       [](TestMachine& m) { (void)m.Settings().SetDword("IpConfigState", 0); });
+    QVERIFY(agent.WaitUntilListening(Console()));
 
     gui::ScopedMessageBoxAnswerer boxes;
     // The real check of the client program and the console's real eject.
@@ -416,7 +407,7 @@ class ConsoleDialogsAgentTest : public QObject {
         [&] {
           for (const auto& hold : platform::ListHolds(Console())) {
             if (hold.volume == plugged.value->volumeName &&
-                hold.pid == static_cast<std::uint32_t>(pid)) {
+                hold.pid == static_cast<std::uint32_t>(agent.Pid())) {
               return true;
             }
           }
@@ -437,8 +428,7 @@ class ConsoleDialogsAgentTest : public QObject {
 
     Id<QPushButton>(&dialog, 1046)->click();
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
-    QVERIFY(Eventually([&] { return StoredWhiteList(*console_, "DeviceDetails"); },
-                       device.toStdString()));
+    QVERIFY(Eventually([&] { return agent.WhiteList("DeviceDetails"); }, device.toStdString()));
   }
 
  private:
