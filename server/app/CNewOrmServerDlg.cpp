@@ -28,6 +28,7 @@
 #include "gui/common/MessageBoxes.h"
 #include "gui/list/CListCtrlPrint.h"
 #include "gui/list/CUVTListCtrl.h"
+#include "gui/list/ColumnWidths.h"
 #include "platform/machine/Machine.h"
 #include "platform/net/HostResolver.h"
 #include "platform/registry/Registry.h"
@@ -58,22 +59,6 @@ constexpr int kSettingsTab = 1;
 
 void SetControlId(QObject* object, int id) {
   object->setProperty(kControlId, id);
-}
-
-// The History widths were made for a smaller system font: scale all six by the factor that lets
-// a whole date and a whole time show in their columns, so the proportions stay.
-void ScaleHistoryColumns(CUVTListCtrl& list) {
-  const QFontMetrics metrics(list.font());
-  const int padding =
-      2 * list.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &list) + 12;
-  const double date = (metrics.horizontalAdvance(QStringLiteral("00/00/0000")) + padding) /
-                      static_cast<double>(kDefaultColumnWidths[0]);
-  const double time = (metrics.horizontalAdvance(QStringLiteral("00:00:00")) + padding) /
-                      static_cast<double>(kDefaultColumnWidths[1]);
-  const double factor = std::max({1.0, date, time});
-  for (int column = 0; column < kListColumnCount; ++column) {
-    list.setColumnWidth(column, static_cast<int>(kDefaultColumnWidths[column] * factor + 0.5));
-  }
 }
 
 }  // namespace
@@ -155,7 +140,9 @@ CNewOrmServerDlg::CNewOrmServerDlg(platform::Machine& machine, std::string versi
   list_ = new CUVTListCtrl(ui_->listHolder);
   SetControlId(list_, IDC_LIST);
   ui_->listLayout->addWidget(list_);
-  ScaleHistoryColumns(*list_);
+  // The History widths were made for a smaller system font: scaled so a whole date and time
+  // show, the proportions kept.
+  (void)gui::FitColumnWidthsToFont(*list_, kDefaultColumnWidths);
 
   printer_ = new ListPrintRunner(QString::fromLatin1(kServerCaption), this);
   processor_ =

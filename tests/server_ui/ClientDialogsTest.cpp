@@ -142,6 +142,14 @@ class ClientDialogsTest : public QObject {
     Id<QRadioButton>(&dialog, 1137)->click();
     Id<QPushButton>(&dialog, 1134)->click();
     QCOMPARE(boxes.Texts().back(), QStringLiteral("Sorry! Active client List is empty"));
+    // An active clients entry that is no address reaches nobody.
+    CSaveEnergyDlg named(*exchange_, {"client-a"});
+    Id<QRadioButton>(&named, 1137)->click();
+    QCOMPARE(Id<QComboBox>(&named, 1118)->currentText(), QStringLiteral("client-a"));
+    const std::size_t sent = agent_->Received().size();
+    Id<QPushButton>(&named, 1134)->click();
+    QCOMPARE(boxes.Texts().back(), QStringLiteral("Error connecting to specified client"));
+    QCOMPARE(agent_->Received().size(), sent);
   }
 
   void statusViewListsTheClientsInReverseOrder() {
@@ -180,7 +188,7 @@ class ClientDialogsTest : public QObject {
     {
       CControlDialog second(*machine_, *exchange_, {}, nullptr, options);
       QCOMPARE(boxes.Texts().size(), std::size_t{1});
-      QVERIFY(boxes.Texts().back().startsWith(QStringLiteral("Socket bind error 100")));
+      QCOMPARE(boxes.Texts().back(), QStringLiteral("Socket bind error 10048"));  // address in use
       second.reject();
     }
     SetIp(dialog.get(), 127, 0, 0, 1);
@@ -215,10 +223,84 @@ class ClientDialogsTest : public QObject {
     }
     QTest::qWait(100);
     QVERIFY(dialog->NoticeListenerRunning());
+    // The newest notice wins, cut to the 1,023 bytes of the notice buffer.
+    (void)sender->SendTo("5;" + std::string(3000, 'k'), {platform::Ipv4Address::Loopback(), port});
+    QTRY_COMPARE(Id<QLineEdit>(dialog.get(), 1131)->text().size(), 1021);
+    QVERIFY(Id<QPushButton>(dialog.get(), 1089)->isEnabled());
     Id<QPushButton>(dialog.get(), 1046)->click();
+    // The exchange ends once the frame is out; the stand-in takes it in after that.
+    QVERIFY(Last(*agent_, 2).substr(4, 4) == "SWH;");
     QCOMPARE(agent_->lists, (protocol::WhiteLists{"bob,ALICE", "Kingston DT 0123", "Kingston DT"}));
     QCOMPARE(dialog->result(), int(QDialog::Accepted));
     QCOMPARE(ServerState(*machine_), std::optional<std::uint32_t>(0));
+  }
+
+  // Replies a client should never send, and lists longer than a client keeps: "Apply" stays off
+  // without lists, and nothing is sent that the client would cut.
+  void whitelistRefusesWhatAClientWouldCutOrLose() {
+    ScopedMessageBoxAnswerer boxes;
+    ControlDialogOptions options{FreeUdpPort(), [] { return true; }, [](int) { return false; }};
+    CControlDialog dialog(*machine_, *exchange_, {}, nullptr, options);
+    SetIp(&dialog, 127, 0, 0, 1);
+    auto* apply = Id<QPushButton>(&dialog, 1046);
+    auto* status = Id<QLabel>(&dialog, 1142);
+    agent_->SetBehaviour(test::PeerBehaviour::kGarbage);
+    Id<QPushButton>(&dialog, 1008)->click();
+    QVERIFY(!apply->isEnabled());
+    QCOMPARE(status->text(),
+             QStringLiteral("Enter the Client details and then click 'Get Status'"));
+
+    // A GWH reply of 2,000 bytes: a user list of 305 characters with empty entries, a device
+    // list of one 299-character entry, and makes padded with empty entries.
+    const std::string a299(299, 'a');
+    const std::string d299(299, 'd');
+    const std::string users = a299 + ",,bob,";
+    const std::string devices = "," + d299;
+    const std::string makes = "Kingston DT" + std::string(1373, ',');
+    const std::string reply = "1997GWH;" + users + ";" + devices + ";" + makes + ";";
+    QCOMPARE(reply.size(), std::size_t{2000});
+    agent_->rawReply = reply;
+    agent_->SetBehaviour(test::PeerBehaviour::kRawReply);
+    Id<QPushButton>(&dialog, 1008)->click();
+    QVERIFY(apply->isEnabled());
+    QCOMPARE(dialog.Users(), (std::vector<std::string>{a299, "bob"}));
+    QCOMPARE(dialog.Devices(), std::vector<std::string>{d299});
+    QCOMPARE(dialog.Makes(), std::vector<std::string>{"Kingston DT"});
+
+    // A second Get Status that brings nothing takes the lists away, and "Apply" with them.
+    agent_->SetBehaviour(test::PeerBehaviour::kClose);
+    Id<QPushButton>(&dialog, 1008)->click();
+    QVERIFY(!apply->isEnabled());
+    QVERIFY(dialog.Users().empty());
+    agent_->SetBehaviour(test::PeerBehaviour::kRawReply);
+    Id<QPushButton>(&dialog, 1008)->click();
+    QVERIFY(apply->isEnabled());
+
+    // The user list is longer than the client keeps: not sent, the dialog stays open.
+    const std::size_t sent = agent_->Received().size();
+    apply->click();
+    QCOMPARE(boxes.Texts().back(),
+             QStringLiteral("The user list is longer than the 299 characters a client keeps: "
+                            "remove some entries"));
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QTest::qWait(50);
+    QCOMPARE(agent_->Received().size(), sent);
+    // With "bob" removed the 299 characters fit, and no entry more does.
+    auto* entries = dialog.Entries();
+    entries->setCurrentRow(1);
+    QCOMPARE(entries->currentItem()->text(), QStringLiteral("bob"));
+    Id<QPushButton>(&dialog, 1127)->click();
+    QCOMPARE(dialog.Users(), std::vector<std::string>{a299});
+    Id<QLineEdit>(&dialog, 1125)->setText(QStringLiteral("c"));
+    Id<QPushButton>(&dialog, 1090)->click();
+    QCOMPARE(boxes.Texts().back(),
+             QStringLiteral(
+                 "The Whitelist is full: a client keeps at most 299 characters of each list"));
+    QCOMPARE(dialog.Users(), std::vector<std::string>{a299});
+    agent_->SetBehaviour(test::PeerBehaviour::kAgent);
+    apply->click();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(Last(*agent_, sent + 1), " 617SWH;" + a299 + ";" + d299 + ";Kingston DT;");
   }
 
   void saveEnergyAndOfflineMessageFrames() {

@@ -127,6 +127,18 @@ TEST_F(CommandExchangeTest, BadClientsEndTheExchangeWithinItsBounds) {
   EXPECT_EQ(exchange.Holders().whiteListText, "kept;-;-;");
 }
 
+TEST_F(CommandExchangeTest, AClientThatNeverCompletesTheConnectionTimesOut) {
+  // It never accepts and its queue is full: the system drops further connection requests, so a
+  // connect without a limit would wait for the system's own retries (minutes).
+  auto listener = platform::TcpListener::Listen({platform::Ipv4Address::Loopback(), 0}, 1);
+  ASSERT_TRUE(listener.ok());
+  auto& exchange = Exchange(listener->LocalAddress()->port);
+  exchange.SetLimits({.connect = 300ms, .reply = 200ms, .port = listener->LocalAddress()->port});
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(exchange.Run(Query(ExchangeKind::kBlockState)), ExchangeStatus::kTimedOut) << i;
+  }
+}
+
 TEST_F(CommandExchangeTest, UnreachableAndUnknownTargetsFail) {
   std::uint16_t closedPort = 0;
   {

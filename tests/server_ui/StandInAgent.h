@@ -19,7 +19,8 @@
 
 namespace uv::server::test {
 
-enum class PeerBehaviour { kAgent, kSilent, kGarbage, kClose, kHugeLists };
+// kRawReply answers every query with `rawReply` as it is.
+enum class PeerBehaviour { kAgent, kSilent, kGarbage, kClose, kHugeLists, kRawReply };
 
 class StandInAgent : public protocol::ICommandHandler {
  public:
@@ -52,6 +53,7 @@ class StandInAgent : public protocol::ICommandHandler {
   bool offline = false;
   std::optional<int> minutes;
   protocol::WhiteLists lists;
+  std::string rawReply;
 
   void SetBlockUsb(bool block) override { blocked = block; }
   void SetIdleMinutes(int value) override { minutes = value; }
@@ -97,6 +99,10 @@ class StandInAgent : public protocol::ICommandHandler {
       if (behaviour == PeerBehaviour::kHugeLists) {
         // A GWH reply of 2,000 bytes, its length field claiming more than that.
         reply = "9999GWH;" + std::string(1992, 'x');
+      }
+      if (behaviour == PeerBehaviour::kRawReply) {
+        std::lock_guard lock(mutex_);
+        reply = rawReply;
       }
       if (!reply.empty()) (void)socket.Send(reply);
     }

@@ -165,6 +165,10 @@ void CControlDialog::OnGetStatus() {
   users_.clear();
   devices_.clear();
   makes_.clear();
+  // The working lists are gone: nothing may be sent until the next lists have arrived.
+  ui_->apply->setEnabled(false);
+  ui_->tabControl->setEnabled(false);
+  SetWhitelistControlsEnabled(false);
   SetStatus(texts::k105Connecting);
   const auto target = SelectTarget(kInvalidServerNameText, false);
   if (!target) return;
@@ -229,8 +233,7 @@ void CControlDialog::OnTabChanged(int index) {
     }
     ui_->userLabel->hide();
     ui_->userName->hide();
-    ui_->deviceField->setText(QString::fromStdString(
-        CurrentTab() == WhitelistTab::kDevices ? capturedDevice_ : capturedMake_));
+    ShowInDeviceField(CurrentTab() == WhitelistTab::kDevices ? capturedDevice_ : capturedMake_);
     ui_->safeRemove->setEnabled(drivePresent_);
     SetStatus(texts::k113Insert);
   } else {
@@ -242,6 +245,14 @@ void CControlDialog::OnTabChanged(int index) {
     SetStatus(texts::k113Insert);
     ShowServerMessage(texts::k32806ClientNotRunning);
   }
+}
+
+void CControlDialog::ShowInDeviceField(const std::string& text) {
+  const QString shown = QString::fromStdString(text);
+  ui_->deviceField->setText(shown);
+  // A device text longer than the field shows its start (the make), and whole as the tip.
+  ui_->deviceField->setCursorPosition(0);
+  ui_->deviceField->setToolTip(shown);
 }
 
 void CControlDialog::ShowListMessage(const char* text) {
@@ -278,8 +289,13 @@ void CControlDialog::OnAdd() {
                                                 : "Device details already present in White List");
     return;
   }
+  const std::string entry = input.toStdString();
+  if (Joined(list).size() + (list.empty() ? 0 : 1) + entry.size() > kLargestWhiteList) {
+    ShowListMessage("The Whitelist is full: a client keeps at most 299 characters of each list");
+    return;
+  }
   ui_->entries->insertItem(0, input);
-  list.insert(list.begin(), input.toStdString());
+  list.insert(list.begin(), entry);
   switch (tab) {
     case WhitelistTab::kUsers:
       SetStatus(texts::k114UserAdded);
@@ -338,14 +354,21 @@ void CControlDialog::OnApply() {
   if (!ui_->apply->isEnabled()) return;
   const auto target = SelectTarget(kInvalidClientNameText, true);
   if (!target) return;
-  const std::string frame = ApplyFrame();
-  if (frame.size() > kLargestSwhFrame) {
-    // The client would drop a frame this long without a word; say so and keep the edits.
-    ShowServerMessage("The whitelists are too long to send: remove some entries");
-    return;
+  // Lists received from a client can be longer than a client keeps; the client would cut them
+  // without a word, so say so and keep the edits.
+  const std::pair<const std::vector<std::string>*, const char*> lists[] = {
+      {&users_, "user"}, {&devices_, "device"}, {&makes_, "device make"}};
+  for (const auto& [list, name] : lists) {
+    if (Joined(*list).size() > kLargestWhiteList) {
+      ShowServerMessage(QStringLiteral("The %1 list is longer than the 299 characters a client "
+                                       "keeps: remove some entries")
+                            .arg(QLatin1String(name))
+                            .toStdString());
+      return;
+    }
   }
   ExchangeRequest request{target->target, ExchangePhase::kApply, target->resolveByName,
-                          ExchangeKind::kWhiteLists, frame};
+                          ExchangeKind::kWhiteLists, ApplyFrame()};
   if (!Succeeded(RunExchange(request))) ShowServerMessage(kErrorConnectingText);
   platform::Trace("bStopServer = true in OnOK");
   CloseNotices();
@@ -387,10 +410,10 @@ void CControlDialog::OnNotice(const std::string& text) {
   capturedMake_.assign(notice.make);
   entryCaptured_ = false;
   if (CurrentTab() == WhitelistTab::kDevices) {
-    ui_->deviceField->setText(QString::fromStdString(capturedDevice_));
+    ShowInDeviceField(capturedDevice_);
     SetStatus(texts::k198AddDevice);
   } else if (CurrentTab() == WhitelistTab::kMakes) {
-    ui_->deviceField->setText(QString::fromStdString(capturedMake_));
+    ShowInDeviceField(capturedMake_);
     SetStatus(texts::k199AddMake);
   }
 }

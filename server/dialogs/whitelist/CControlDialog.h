@@ -7,8 +7,8 @@
 // While the dialog is open `ServerState` is 1 in the console's settings key, which tells the
 // agent on this computer to send notices; closing (by Apply or by cancel) writes 0.
 //
-// "Apply" stays off until a Get Status has delivered the client's lists, so one click cannot
-// replace them with empty ones.
+// "Apply" stays off until a Get Status has delivered the client's lists (and off again while a
+// new Get Status runs or after one failed), so one click cannot replace them with empty ones.
 //
 // Thread affinity: UI thread; the notice listener thread only posts to it.
 
@@ -35,8 +35,10 @@ namespace uv::server {
 
 enum class WhitelistTab { kUsers = 0, kDevices = 1, kMakes = 2 };
 
-// The largest SWH frame a client reads: its receive is 2048 bytes and a full one is dropped.
-inline constexpr std::size_t kLargestSwhFrame = 2047;
+// The longest list text (entries joined with ",") a client keeps: it copies each list through a
+// 300-byte buffer, so a longer list would lose its last entries there without a word. Adding
+// stops at it, and lists received longer than it are not sent back until entries are removed.
+inline constexpr std::size_t kLargestWhiteList = 299;
 
 struct ControlDialogOptions {
   std::uint16_t noticePort = 5555;
@@ -91,6 +93,7 @@ class CControlDialog : public CClientDialog {
   void SetWhitelistControlsEnabled(bool enabled);
   void ShowRemovalStatus();
   void ShowListMessage(const char* text);
+  void ShowInDeviceField(const std::string& text);
 
   platform::Machine& machine_;
   ControlDialogOptions options_;
