@@ -237,8 +237,11 @@ class ServerWindowTest : public QObject {
     }
     window.List().Publish();
     QCOMPARE(window.List().RowCount(), 3);
-    QCOMPARE(window.List().Row(0).message, std::string("Inserted Disk 7"));
-    QCOMPARE(window.List().Row(2).message, std::string("Inserted Disk 5"));
+    // Messages carry the sender and the arrival time after the client's text.
+    QCOMPARE(QString::fromStdString(window.List().Row(0).message).section(' ', 0, 2),
+             QStringLiteral("Inserted Disk 7"));
+    QCOMPARE(QString::fromStdString(window.List().Row(2).message).section(' ', 0, 2),
+             QStringLiteral("Inserted Disk 5"));
   }
 
   void copyPutsSelectedRowsOnTheClipboard() {
