@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cassert>
+#include <cstring>
 #include <numeric>
 
 #include "gui/common/MachineText.h"
@@ -21,7 +22,7 @@ namespace {
 // another continues from the direction the first left behind.
 std::atomic<bool> gSortAscending{true};
 
-QString ToQString(const std::string& text) {
+QString ToQString(std::string_view text) {
   return FromMachineText(text);
 }
 
@@ -35,6 +36,60 @@ const std::vector<QString>& ListHeadings() {
                                                  QStringLiteral("Category"),
                                                  QStringLiteral("Message")};
   return kHeadings;
+}
+
+// ---------------------------------------------------------------------------------------------
+// StoredRow
+
+namespace {
+
+// The record order of the texts (EventRow's members) and the display column of each.
+constexpr int kRecordColumns[kListColumnCount] = {
+    static_cast<int>(ListColumn::kDate),         static_cast<int>(ListColumn::kTime),
+    static_cast<int>(ListColumn::kComputerUser), static_cast<int>(ListColumn::kAddress),
+    static_cast<int>(ListColumn::kMessage),      static_cast<int>(ListColumn::kCategory)};
+constexpr std::size_t kHeaderBytes = sizeof(std::uint32_t) * kListColumnCount;
+
+std::uint32_t EndOf(const char* bytes, int column) {
+  std::uint32_t end = 0;
+  std::memcpy(&end, bytes + sizeof end * static_cast<std::size_t>(column), sizeof end);
+  return end;
+}
+
+}  // namespace
+
+StoredRow::StoredRow(const EventRow& row) {
+  // The block: for each display column the offset (from the end of the header) where its text
+  // ends, then the texts in display order.
+  std::size_t total = 0;
+  for (int c = 0; c < kListColumnCount; ++c) total += ColumnText(row, c).size();
+  // A datagram's texts are far below 4 GiB; anything beyond would be cut, never overrun.
+  total = std::min<std::size_t>(total, UINT32_MAX);
+  bytes_ = std::make_unique_for_overwrite<char[]>(kHeaderBytes + total);
+  std::size_t at = 0;
+  for (int c = 0; c < kListColumnCount; ++c) {
+    const std::string& text = ColumnText(row, c);
+    const std::size_t n = std::min(text.size(), total - at);
+    std::memcpy(bytes_.get() + kHeaderBytes + at, text.data(), n);
+    at += n;
+    const auto end = static_cast<std::uint32_t>(at);
+    std::memcpy(bytes_.get() + sizeof end * static_cast<std::size_t>(c), &end, sizeof end);
+  }
+}
+
+std::string_view StoredRow::Text(int column) const {
+  if (column < 0 || column >= kListColumnCount) return {};
+  const std::uint32_t begin = column == 0 ? 0 : EndOf(bytes_.get(), column - 1);
+  const std::uint32_t end = EndOf(bytes_.get(), column);
+  return {bytes_.get() + kHeaderBytes + begin, end - begin};
+}
+
+EventRow StoredRow::ToEventRow() const {
+  EventRow row;
+  std::string* members[kListColumnCount] = {&row.date,    &row.time,    &row.computerUser,
+                                            &row.address, &row.message, &row.category};
+  for (int m = 0; m < kListColumnCount; ++m) members[m]->assign(Text(kRecordColumns[m]));
+  return row;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -61,8 +116,7 @@ QVariant EventListModel::data(const QModelIndex& index, int role) const {
     return {};
   }
   if (role == Qt::DisplayRole) {
-    const EventRow& row = rows_[StorageIndex(index.row(), published_)];
-    return ToQString(ColumnText(row, index.column()));
+    return ToQString(Stored(SerialAt(index.row(), published_)).Text(index.column()));
   }
   if (role == Qt::TextAlignmentRole) {
     return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
@@ -85,15 +139,79 @@ Qt::ItemFlags EventListModel::flags(const QModelIndex& index) const {
 }
 
 void EventListModel::InsertAtTop(EventRow row) {
-  // Storage indexes are 32-bit; four billion rows are far beyond any memory we could have.
-  rows_.push_back(std::move(row));
-  order_.push_back(static_cast<std::uint32_t>(rows_.size() - 1));
+  // Serials are 32-bit and wrap; the list never holds four billion rows at once.
+  const auto serial = static_cast<std::uint32_t>(firstSerial_ + rows_.size());
+  rows_.emplace_back(row);
+  order_.push_back(serial);
+  // A burst of more than the bound within one batch: drop the surplus now rather than hold it.
+  if (maxRows_ != 0 && order_.size() > 2 * maxRows_) {
+    Publish();
+    return;
+  }
   if (!publishTimer_.isActive()) publishTimer_.start();
+}
+
+void EventListModel::DropOldest() {
+  if (maxRows_ == 0 || order_.size() <= maxRows_) return;
+  const std::size_t drop = order_.size() - maxRows_;
+  const std::uint32_t oldest = firstSerial_;
+  const auto dropped = [oldest, drop](std::uint32_t serial) {
+    return static_cast<std::uint32_t>(serial - oldest) < drop;
+  };
+  const auto displayRow = [this](std::size_t position) {
+    return published_ - 1 - static_cast<int>(position);
+  };
+
+  if (drop >= sortedEnd_) {
+    // The usual case: the oldest rows lie at the bottom of the list, in one piece. A deque lets
+    // them go without moving the others.
+    const std::size_t shown = std::min(drop, static_cast<std::size_t>(published_));
+    if (shown > 0) {
+      beginRemoveRows(QModelIndex(), published_ - static_cast<int>(shown), published_ - 1);
+      order_.erase(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(shown));
+      published_ -= static_cast<int>(shown);
+      endRemoveRows();
+    }
+    order_.erase(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(drop - shown));
+    sortedEnd_ = 0;
+  } else {
+    // After a sort the oldest rows lie anywhere in the sorted part (which is all published).
+    // One pass from the bottom up removes each run of them; what lies above a run keeps its
+    // display rows, and order_ closes up behind the pass, so the whole batch costs one walk.
+    std::size_t write = 0;
+    std::size_t read = 0;
+    while (read < sortedEnd_) {
+      if (!dropped(order_[read])) {
+        order_[write++] = order_[read++];
+        continue;
+      }
+      std::size_t runEnd = read + 1;
+      while (runEnd < sortedEnd_ && dropped(order_[runEnd])) ++runEnd;
+      // Views see order_[0, write) and then order_[read, ...): the run starts at `write`.
+      gapBegin_ = write;
+      gapEnd_ = read;
+      const auto runLength = static_cast<int>(runEnd - read);
+      beginRemoveRows(QModelIndex(), displayRow(write + runEnd - read - 1), displayRow(write));
+      gapEnd_ = runEnd;
+      published_ -= runLength;
+      endRemoveRows();
+      read = runEnd;
+    }
+    // Close the gap over the rest, which is in order of arrival and stays.
+    std::move(order_.begin() + static_cast<std::ptrdiff_t>(read), order_.end(),
+              order_.begin() + static_cast<std::ptrdiff_t>(write));
+    order_.resize(order_.size() - (read - write));
+    gapBegin_ = gapEnd_ = 0;
+    sortedEnd_ -= drop;
+  }
+  rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(drop));
+  firstSerial_ = static_cast<std::uint32_t>(firstSerial_ + drop);
 }
 
 void EventListModel::Publish() {
   publishTimer_.stop();
-  const int total = static_cast<int>(order_.size());
+  DropOldest();
+  const int total = RowCount();
   if (total == published_) return;
   beginInsertRows(QModelIndex(), 0, total - published_ - 1);
   published_ = total;
@@ -104,19 +222,33 @@ void EventListModel::SetPublishDelay(int ms) {
   publishTimer_.setInterval(std::clamp(ms, kPublishDelayMs, kMaxPublishDelayMs));
 }
 
-const EventRow& EventListModel::Row(int index) const {
-  static const EventRow kNoRow;
+void EventListModel::SetMaxRows(std::size_t maxRows) {
+  maxRows_ = maxRows;
+  if (maxRows_ != 0 && order_.size() > maxRows_ && !publishTimer_.isActive()) {
+    publishTimer_.start();
+  }
+}
+
+EventRow EventListModel::Row(int index) const {
   assert(index >= 0 && index < RowCount());
-  if (index < 0 || index >= RowCount()) return kNoRow;
-  return rows_[StorageIndex(index, RowCount())];
+  if (index < 0 || index >= RowCount()) return {};
+  return Stored(SerialAt(index, RowCount())).ToEventRow();
+}
+
+std::string_view EventListModel::RowText(int index, int column) const {
+  assert(index >= 0 && index < RowCount());
+  if (index < 0 || index >= RowCount()) return {};
+  return Stored(SerialAt(index, RowCount())).Text(column);
 }
 
 void EventListModel::Clear() {
   publishTimer_.stop();
   beginResetModel();
-  std::deque<EventRow>().swap(rows_);
-  std::vector<std::uint32_t>().swap(order_);
+  std::deque<StoredRow>().swap(rows_);
+  std::deque<std::uint32_t>().swap(order_);
+  firstSerial_ = 0;
   published_ = 0;
+  sortedEnd_ = 0;
   endResetModel();
 }
 
@@ -131,33 +263,39 @@ void EventListModel::SortRows(int column, bool ascending) {
   std::vector<std::uint32_t> persistentRows;
   persistentRows.reserve(static_cast<std::size_t>(persistent.size()));
   for (const QModelIndex& index : persistent) {
-    persistentRows.push_back(static_cast<std::uint32_t>(StorageIndex(index.row(), count)));
+    persistentRows.push_back(SerialAt(index.row(), count) - firstSerial_);
   }
 
-  // order_ runs from the bottom of the list to its top, so it is sorted the other way round.
+  // Storage indexes of the rows, bottom of the list first.
+  std::vector<std::uint32_t> order(order_.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = order_[i] - firstSerial_;
+  // order runs from the bottom of the list to its top, so it is sorted the other way round.
   // The sort is stable: rows that compare equal keep their order in the list.
   if (column == static_cast<int>(ListColumn::kDate)) {
-    // Parse every date once rather than at each of the n log n comparisons.
+    // Parse every date once rather than at each of the n log n comparisons, in the order the
+    // rows lie in memory.
     std::vector<std::int64_t> keys(rows_.size());
-    for (std::size_t i = 0; i < rows_.size(); ++i) keys[i] = DateSortKey(rows_[i].date);
+    for (std::size_t i = 0; i < rows_.size(); ++i) keys[i] = DateSortKey(rows_[i].Text(column));
     std::vector<std::pair<std::int64_t, std::uint32_t>> items;
-    items.reserve(order_.size());
-    for (std::uint32_t s : order_) items.emplace_back(keys[s], s);
+    items.reserve(order.size());
+    for (std::uint32_t s : order) items.emplace_back(keys[s], s);
     std::stable_sort(items.begin(), items.end(), [ascending](const auto& x, const auto& y) {
       return ascending ? y.first < x.first : x.first < y.first;
     });
-    for (std::size_t i = 0; i < items.size(); ++i) order_[i] = items[i].second;
+    for (std::size_t i = 0; i < items.size(); ++i) order[i] = items[i].second;
   } else {
-    // order_ runs bottom to top, so an ascending list needs a descending order_.
+    // order runs bottom to top, so an ascending list needs a descending order.
     std::vector<std::string_view> texts(rows_.size());
-    for (std::size_t i = 0; i < rows_.size(); ++i) texts[i] = ColumnText(rows_[i], column);
-    SortByText(order_, texts, ascending);
+    for (std::size_t i = 0; i < rows_.size(); ++i) texts[i] = rows_[i].Text(column);
+    SortByText(order, texts, ascending);
   }
+  for (std::size_t i = 0; i < order.size(); ++i) order_[i] = order[i] + firstSerial_;
+  sortedEnd_ = order_.size();
 
   if (!persistent.isEmpty()) {
     std::vector<std::uint32_t> displayOf(rows_.size());
-    for (std::size_t i = 0; i < order_.size(); ++i) {
-      displayOf[order_[i]] = static_cast<std::uint32_t>(order_.size() - 1 - i);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      displayOf[order[i]] = static_cast<std::uint32_t>(order.size() - 1 - i);
     }
     QModelIndexList moved;
     moved.reserve(persistent.size());
@@ -174,7 +312,9 @@ void EventListModel::SortRows(int column, bool ascending) {
 std::vector<EventRow> EventListModel::Snapshot() const {
   std::vector<EventRow> rows;
   rows.reserve(order_.size());
-  for (auto it = order_.rbegin(); it != order_.rend(); ++it) rows.push_back(rows_[*it]);
+  for (auto it = order_.rbegin(); it != order_.rend(); ++it) {
+    rows.push_back(Stored(*it).ToEventRow());
+  }
   return rows;
 }
 

@@ -17,6 +17,7 @@
 #include <QTreeView>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,19 @@ const std::vector<QString>& ListHeadings();
 // Column widths in pixels of both programs' lists.
 inline constexpr int kDefaultColumnWidths[kListColumnCount] = {70, 55, 150, 110, 90, 370};
 
+// One row as the list keeps it: the six texts in one block, behind the offsets where each ends.
+// A row of short texts then costs a fraction of six separate strings.
+class StoredRow {
+ public:
+  explicit StoredRow(const EventRow& row);
+  // The text of a display column (see ListColumn); empty for a column outside the table.
+  std::string_view Text(int column) const;
+  EventRow ToEventRow() const;
+
+ private:
+  std::unique_ptr<char[]> bytes_;
+};
+
 // The model behind the list. Display row 0 is the top of the list.
 class EventListModel : public QAbstractTableModel {
   Q_OBJECT
@@ -71,7 +85,8 @@ class EventListModel : public QAbstractTableModel {
   // later, or at once through Publish()), so that a burst of events costs one relayout of a
   // long list rather than one per event. RowCount()/Row() include the rows not yet published.
   void InsertAtTop(EventRow row);
-  // Tells views about every row inserted so far.
+  // Tells views about every row inserted so far; first the oldest rows beyond the bound (see
+  // SetMaxRows) leave the list and their records are freed.
   void Publish();
   static constexpr int kPublishDelayMs = 40;
   static constexpr int kMaxPublishDelayMs = 1000;
@@ -80,12 +95,22 @@ class EventListModel : public QAbstractTableModel {
   void SetPublishDelay(int ms);
   int PublishDelay() const { return publishTimer_.interval(); }
 
+  // The most rows the list keeps; 0 (the default) keeps every row. Beyond it the oldest rows
+  // (by arrival, whatever the sort order) leave at the next Publish(), so a burst costs one
+  // removal per batch. Selections, the sort order and persistent indexes of the remaining rows
+  // are kept. Between two batches the list may hold the rows of one batch more; a burst of more
+  // than the bound again publishes at once, so the list never holds twice the bound.
+  void SetMaxRows(std::size_t maxRows);
+  std::size_t MaxRows() const { return maxRows_; }
+
   // All rows, published or not; index 0 is the top. An index outside the list gives an empty
   // row (and stops a debug build).
-  int RowCount() const { return static_cast<int>(order_.size()); }
-  const EventRow& Row(int index) const;
+  int RowCount() const { return static_cast<int>(order_.size() - (gapEnd_ - gapBegin_)); }
+  EventRow Row(int index) const;
+  // One text of a row (see ListColumn), without copying the row.
+  std::string_view RowText(int index, int column) const;
   // Rows that views do not show yet; view row v is Row(v + Unpublished()).
-  int Unpublished() const { return static_cast<int>(order_.size()) - published_; }
+  int Unpublished() const { return RowCount() - published_; }
 
   // Removes every row.
   void Clear();
@@ -99,13 +124,29 @@ class EventListModel : public QAbstractTableModel {
   std::vector<EventRow> Snapshot() const;
 
  private:
-  std::size_t StorageIndex(int displayRow, int count) const {
-    return order_[static_cast<std::size_t>(count - 1 - displayRow)];
+  // Rows carry a serial number in order of arrival (modulo 2^32); rows_[serial - firstSerial_]
+  // is the row's record.
+  const StoredRow& Stored(std::uint32_t serial) const { return rows_[serial - firstSerial_]; }
+  // The serial of display row `displayRow` of a list of `count` rows, skipping the gap that a
+  // removal in progress leaves in order_.
+  std::uint32_t SerialAt(int displayRow, int count) const {
+    std::size_t position = static_cast<std::size_t>(count - 1 - displayRow);
+    if (position >= gapBegin_) position += gapEnd_ - gapBegin_;
+    return order_[position];
   }
+  // Drops the oldest rows beyond maxRows_: tells views, frees the records.
+  void DropOldest();
 
-  std::deque<EventRow> rows_;         // in order of arrival; never reordered
-  std::vector<std::uint32_t> order_;  // order_[size-1] is the top row
-  int published_ = 0;                 // rows the views know of: the first published_ of order_
+  std::deque<StoredRow> rows_;       // in order of arrival; never reordered
+  std::uint32_t firstSerial_ = 0;    // the serial of rows_.front()
+  std::deque<std::uint32_t> order_;  // serials; order_[size-1] is the top row
+  int published_ = 0;                // rows the views know of: the first published_ of order_
+  // order_[0, sortedEnd_) may be in any order (a sort); from there on rows are in order of
+  // arrival, and every row before sortedEnd_ is older than every row after it.
+  std::size_t sortedEnd_ = 0;
+  std::size_t gapBegin_ = 0;  // order_[gapBegin_, gapEnd_) is not part of the list
+  std::size_t gapEnd_ = 0;
+  std::size_t maxRows_ = 0;
   QTimer publishTimer_;
 };
 
@@ -155,7 +196,7 @@ class CUVTListCtrl : public QTreeView {
   // Rows (see EventListModel).
   void InsertRow(EventRow row) { model_->InsertAtTop(std::move(row)); }
   int RowCount() const { return model_->RowCount(); }
-  const EventRow& Row(int index) const { return model_->Row(index); }
+  EventRow Row(int index) const { return model_->Row(index); }
   void DeleteAllItems() { model_->Clear(); }
 
   // The texts of a row in display column order.

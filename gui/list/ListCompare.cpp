@@ -162,6 +162,17 @@ struct KeyedItem {
   std::uint32_t pos;  // where in the text the next key starts
 };
 
+// An item of SortByText: the sixteen weights taken last (two keys), its place before the sort,
+// and its text.
+struct SortItem {
+  std::uint64_t key;
+  std::uint64_t key2;
+  std::uint32_t seq;
+  std::uint32_t text;  // index into the texts, with kMore set while weights follow the keys
+  bool operator<(const SortItem&) const = delete;
+};
+constexpr std::uint32_t kMore = 0x80000000u;
+
 // Eight primary weights from `pos` on (ignorable characters skipped). Returns whether the text
 // has weights left after them.
 bool NextKey(std::string_view text, KeyedItem& item) {
@@ -189,104 +200,118 @@ void SortByText(std::vector<std::uint32_t>& order, const std::vector<std::string
                 bool descending) {
   const std::size_t n = order.size();
   if (n < 2) return;
-  const std::vector<std::uint32_t> original = order;
-  const auto text = [&](const KeyedItem& it) -> std::string_view {
-    return texts[original[it.seq]];
-  };
-  const auto byKey = [descending](const KeyedItem& a, const KeyedItem& b) {
+  // The sort refines groups of texts that agree on every weight so far, sixteen primary weights
+  // at a time. Each round first takes the next weights of every text still in a group, walking
+  // the texts in the order they lie in memory (the order rows arrived in): reading them in list
+  // order instead would jump around the heap at every round for every row, which costs more
+  // than the sorting itself. The weights then go to the items, which are sorted within their
+  // groups. Text indexes leave the top bit for kMore; no list comes near two billion rows.
+  std::vector<SortItem> items;
+  items.reserve(n);
+  std::vector<std::uint32_t> itemOf(texts.size());    // text -> its item, for this round
+  std::vector<std::uint32_t> position(texts.size());  // text -> where its next weights start
+  std::vector<bool> active(texts.size());             // the text is in a group this round
+  {
+    // The first round takes every text, so the items start in memory order: the order they
+    // are in before the first sort does not matter, the sort settles ties by sequence.
+    std::vector<std::uint32_t> seqOf(texts.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      seqOf[order[i]] = static_cast<std::uint32_t>(i);
+      active[order[i]] = true;
+    }
+    for (std::size_t t = 0; t < texts.size(); ++t) {
+      if (!active[t]) continue;
+      itemOf[t] = static_cast<std::uint32_t>(items.size());
+      items.push_back(SortItem{0, 0, seqOf[t], static_cast<std::uint32_t>(t)});
+    }
+  }
+  const auto text = [&](const SortItem& it) -> std::string_view { return texts[it.text & ~kMore]; };
+  const auto byKey = [descending](const SortItem& a, const SortItem& b) {
     if (a.key != b.key) return descending ? a.key > b.key : a.key < b.key;
+    if (a.key2 != b.key2) return descending ? a.key2 > b.key2 : a.key2 < b.key2;
     return a.seq < b.seq;
   };
-
-  // The first two keys of every text, taken in the order the texts lie in memory (the order
-  // rows arrived in) rather than in list order, which would jump around the heap.
-  struct Precomputed {
-    std::uint64_t first = 0;
-    std::uint64_t second = 0;
-    std::uint32_t pos = 0;  // after the second key
-    bool moreAfterFirst = false;
-    bool moreAfterSecond = false;
+  const auto sameKeys = [](const SortItem& a, const SortItem& b) {
+    return a.key == b.key && a.key2 == b.key2;
   };
-  std::vector<Precomputed> pre(texts.size());
-  std::vector<bool> used(texts.size());
-  for (std::uint32_t t : order) used[t] = true;
-  for (std::size_t t = 0; t < texts.size(); ++t) {
-    if (!used[t]) continue;
-    KeyedItem k{0, 0, 0};
-    pre[t].moreAfterFirst = NextKey(texts[t], k);
-    pre[t].first = k.key;
-    pre[t].moreAfterSecond = pre[t].moreAfterFirst && NextKey(texts[t], k);
-    pre[t].second = pre[t].moreAfterFirst ? k.key : 0;
-    pre[t].pos = k.pos;
-  }
-  std::vector<KeyedItem> items(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    items[i] = KeyedItem{pre[order[i]].first, static_cast<std::uint32_t>(i), 0};
-  }
 
-  // Groups whose texts agree on every key so far, refined one key at a time.
   struct Group {
     std::size_t begin;
     std::size_t end;
-    int level;  // keys already compared
   };
-  std::vector<Group> groups{{0, n, 0}};
-  std::vector<bool> more(n);
+  std::vector<Group> groups{{0, n}};
+  std::vector<Group> next;
   while (!groups.empty()) {
-    const auto [begin, end, level] = groups.back();
-    groups.pop_back();
-    for (std::size_t i = begin; i < end; ++i) {
-      KeyedItem& it = items[i];
-      const Precomputed& p = pre[original[it.seq]];
-      if (level == 0) {
-        it.key = p.first;
-        more[it.seq] = p.moreAfterFirst;
-      } else if (level == 1) {
-        it.key = p.second;
-        it.pos = p.pos;
-        more[it.seq] = p.moreAfterSecond;
-      } else {
-        more[it.seq] = NextKey(text(it), it);
+    for (std::size_t t = 0; t < texts.size(); ++t) {
+      if (!active[t]) continue;
+      active[t] = false;
+      KeyedItem k{0, 0, position[t]};
+      bool more = NextKey(texts[t], k);
+      const std::uint64_t first = k.key;
+      std::uint64_t second = 0;
+      if (more) {
+        more = NextKey(texts[t], k);
+        second = k.key;
       }
+      position[t] = k.pos;
+      SortItem& it = items[itemOf[t]];
+      it.key = first;
+      it.key2 = second;
+      it.text = static_cast<std::uint32_t>(t) | (more ? kMore : 0);
     }
-    // Texts that share a long beginning ("Inserted USB Mass Storage ...") give the whole group
-    // one key; the group is in sequence order already and needs no sort at this level.
-    const std::uint64_t firstKey = items[begin].key;
-    bool allSame = true;
-    for (std::size_t i = begin + 1; i < end && allSame; ++i) allSame = items[i].key == firstKey;
-    if (!allSame) {
-      std::sort(items.begin() + static_cast<std::ptrdiff_t>(begin),
-                items.begin() + static_cast<std::ptrdiff_t>(end), byKey);
-    }
-    for (std::size_t run = begin; run < end;) {
-      std::size_t runEnd = run + 1;
-      while (runEnd < end && items[runEnd].key == items[run].key) ++runEnd;
-      if (runEnd - run > 1) {
-        bool runHasMore = false;
-        for (std::size_t i = run; i < runEnd && !runHasMore; ++i) runHasMore = more[items[i].seq];
-        if (runHasMore) {
-          groups.push_back(Group{run, runEnd, level + 1});
-        } else {
-          // Equal at the first level: case, ignored characters and bytes decide. Mostly the
-          // texts are simply the same, which needs no sorting at all. The run is in sequence
-          // order already (equal keys), so a stable sort keeps ties as they were.
-          const std::string_view first = text(items[run]);
-          bool same = true;
-          for (std::size_t i = run + 1; i < runEnd && same; ++i) same = text(items[i]) == first;
-          if (!same) {
-            std::stable_sort(items.begin() + static_cast<std::ptrdiff_t>(run),
-                             items.begin() + static_cast<std::ptrdiff_t>(runEnd),
-                             [&](const KeyedItem& a, const KeyedItem& b) {
-                               const int c = CompareText(text(a), text(b));
-                               return descending ? c > 0 : c < 0;
-                             });
+    next.clear();
+    for (const auto [begin, end] : groups) {
+      // Texts that share a long beginning ("Inserted USB Mass Storage ...") give the whole
+      // group the same weights; the group is in sequence order already and needs no sort.
+      bool allSame = true;
+      for (std::size_t i = begin + 1; i < end && allSame; ++i) {
+        allSame = sameKeys(items[i], items[begin]);
+      }
+      if (!allSame) {
+        std::sort(items.begin() + static_cast<std::ptrdiff_t>(begin),
+                  items.begin() + static_cast<std::ptrdiff_t>(end), byKey);
+      }
+      for (std::size_t run = begin; run < end;) {
+        std::size_t runEnd = run + 1;
+        while (runEnd < end && sameKeys(items[runEnd], items[run])) ++runEnd;
+        if (runEnd - run > 1) {
+          bool runHasMore = false;
+          for (std::size_t i = run; i < runEnd && !runHasMore; ++i) {
+            runHasMore = (items[i].text & kMore) != 0;
+          }
+          if (runHasMore) {
+            next.push_back(Group{run, runEnd});
+          } else {
+            // Equal at the first level: case, ignored characters and bytes decide. Mostly the
+            // texts are simply the same, which needs no sorting at all. The run is in sequence
+            // order already (equal keys), so a stable sort keeps ties as they were.
+            const std::string_view first = text(items[run]);
+            bool same = true;
+            for (std::size_t i = run + 1; i < runEnd && same; ++i) same = text(items[i]) == first;
+            if (!same) {
+              std::stable_sort(items.begin() + static_cast<std::ptrdiff_t>(run),
+                               items.begin() + static_cast<std::ptrdiff_t>(runEnd),
+                               [&](const SortItem& a, const SortItem& b) {
+                                 const int c = CompareText(text(a), text(b));
+                                 return descending ? c > 0 : c < 0;
+                               });
+            }
           }
         }
+        run = runEnd;
       }
-      run = runEnd;
     }
+    // The texts of the groups left take part in the next round, at their items' new places.
+    for (const auto [begin, end] : next) {
+      for (std::size_t i = begin; i < end; ++i) {
+        const std::uint32_t t = items[i].text & ~kMore;
+        itemOf[t] = static_cast<std::uint32_t>(i);
+        active[t] = true;
+      }
+    }
+    groups.swap(next);
   }
-  for (std::size_t i = 0; i < n; ++i) order[i] = original[items[i].seq];
+  for (std::size_t i = 0; i < n; ++i) order[i] = items[i].text & ~kMore;
 }
 
 }  // namespace uv::gui

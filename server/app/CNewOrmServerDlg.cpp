@@ -138,6 +138,7 @@ CNewOrmServerDlg::CNewOrmServerDlg(platform::Machine& machine, std::string versi
   ui_->tabControl->tabBar()->setProperty(kControlId, IDC_TAB);
 
   list_ = new CUVTListCtrl(ui_->listHolder);
+  list_->Model().SetMaxRows(settings_.maxHistoryRows);
   SetControlId(list_, IDC_LIST);
   ui_->listLayout->addWidget(list_);
   // The History widths were made for a smaller system font: scaled so a whole date and time
@@ -258,6 +259,10 @@ InitOutcome CNewOrmServerDlg::OnInitDialog() {
   connect(settingsPage_, &CSettingsPage::applyFiltersRequested, this,
           &CNewOrmServerDlg::OnApplyFilters);
   settingsPage_->LoadSettings();
+  // The History's bound follows the settings: the oldest rows beyond it leave the list.
+  list_->Model().SetMaxRows(settings_.maxHistoryRows);
+  connect(settingsPage_, &CSettingsPage::settingsApplied, this,
+          [this] { list_->Model().SetMaxRows(settings_.maxHistoryRows); });
 
   // 12. The e-mail worker (the queue is ready from construction).
   StartMailWorker();

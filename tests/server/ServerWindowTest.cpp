@@ -21,12 +21,14 @@
 #include <QToolBar>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "gui/common/MessageBoxes.h"
 #include "gui/list/CUVTListCtrl.h"
 #include "platform/machine/Machine.h"
 #include "platform/net/Socket.h"
+#include "platform/registry/Registry.h"
 #include "resources/server/StringTable.h"
 #include "server/app/CNewOrmServerDlg.h"
 
@@ -203,6 +205,43 @@ class ServerWindowTest : public QObject {
     QCOMPARE(window.List().Row(2).category, std::string("Inserted"));
     QCOMPARE(window.KnownClients(), std::vector<std::string>{"127.0.0.1"});
     QCOMPARE(window.Balloons().Count(), std::size_t{3});
+  }
+
+  void historyKeepsTheNewestRowsWhileTheLogGetsEveryEvent() {
+    const std::filesystem::path log = root_ / "history.log";
+    {
+      auto registry = machine_->OpenRegistry();
+      QVERIFY(registry.ok());
+      auto key = RegKey::Create(**registry, kServerSettingsKey);
+      QVERIFY(key.ok());
+      QCOMPARE(key->SetDword(kValMaxHistoryRows, 3), kErrorSuccess);
+      QCOMPARE(key->SetDword(kValEnableLog, 1), kErrorSuccess);
+      QCOMPARE(key->SetString(kValLogFilePath, log.string()), kErrorSuccess);
+    }
+    auto& window = Open();
+    QCOMPARE(window.Settings().maxHistoryRows, 3u);
+    for (int i = 1; i <= 7; ++i) {
+      SendReport(std::string(kVersion) + ",01/02/2009,10:00:0" + std::to_string(i) +
+                 ",PC1\\u,10.0.0.1,Inserted Disk " + std::to_string(i));
+    }
+    const auto logLines = [&log] {
+      std::ifstream in(log);
+      std::vector<std::string> lines;
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
+      return lines;
+    };
+    QTRY_COMPARE(logLines().size(), std::size_t{8});  // the header and every event
+    for (int i = 1; i <= 7; ++i) {
+      QVERIFY(logLines()[static_cast<std::size_t>(i)].find("Inserted Disk " + std::to_string(i)) !=
+              std::string::npos);
+    }
+    window.List().Publish();
+    QCOMPARE(window.List().RowCount(), 3);
+    // Messages carry the sender and the arrival time after the client's text.
+    QCOMPARE(QString::fromStdString(window.List().Row(0).message).section(' ', 0, 2),
+             QStringLiteral("Inserted Disk 7"));
+    QCOMPARE(QString::fromStdString(window.List().Row(2).message).section(' ', 0, 2),
+             QStringLiteral("Inserted Disk 5"));
   }
 
   void copyPutsSelectedRowsOnTheClipboard() {

@@ -58,6 +58,66 @@ EventRow Numbered(int i, const std::string& message) {
   return EventRow{"09/12/2026", "10:00:00", "PC\\user", "10.0.0.1", marker + message, "Added"};
 }
 
+// Texts that take the comparison's special roads: case, bytes of UTF-8 (accents), equal texts,
+// the empty text, digits, ignored characters, texts ending right at or just past eight and
+// sixteen weights, and long shared beginnings that differ only far in.
+const std::vector<std::string>& TrickyTexts() {
+  static const std::vector<std::string> kTexts = {
+      "abc",
+      "ABC",
+      "Abc",
+      "aBc",
+      "caf\xc3\xa9",
+      "Caf\xc3\xa9",
+      "cafe",
+      "\xc3\xa9t\xc3\xa9",
+      "\xe9t\xe9",
+      "zebra",
+      "same",
+      "same",
+      "same",
+      "",
+      "",
+      "10",
+      "9",
+      "100",
+      "file 2",
+      "file 10",
+      "co-op",
+      "coop",
+      "co'op",
+      "-",
+      "12345678",
+      "1234567812345678",
+      "12345678123456781",
+      "1234567812345678-",
+      "12345678-12345678",
+      "Inserted E:\\Projects\\Report 12\\chapter-3.docx on PC-01\\ann",
+      "Inserted E:\\Projects\\Report 12\\chapter-3.docx on PC-01\\Ann",
+      "inserted E:\\Projects\\Report 12\\chapter-3.docx on PC-01\\ann",
+      "Inserted E:\\Projects\\Report 12\\chapter-3.docx on PC-01\\ann ",
+      "Inserted E:\\Projects\\Report 12\\chapter-3.docx on PC-0-1\\ann",
+      "Inserted E:\\Projects\\Report 12\\chapter-3.docx on PC-01\\ann",
+  };
+  return kTexts;
+}
+
+const std::vector<std::string>& TrickyDates() {
+  static const std::vector<std::string> kDates = {"31/12/2007", "01/01/2008", "1/1/2008",
+                                                  "",           " 5/ 6/2001", "01/01/999",
+                                                  "xx/yy/zzzz", "01/01/2008", "02/03/2008"};
+  return kDates;
+}
+
+// Row i of the tricky table: every text column takes a different text of the table, so equal
+// texts in one column come with different rows (which shows whether ties keep their order).
+EventRow TrickyRow(std::size_t i) {
+  const auto& t = TrickyTexts();
+  const auto& d = TrickyDates();
+  const auto at = [&](std::size_t k) { return t[(i * k + k) % t.size()]; };
+  return EventRow{d[i % d.size()], at(1), at(2), at(3), t[i % t.size()], at(5)};
+}
+
 std::vector<CListCtrlPrint::Heading> Headings() {
   std::vector<CListCtrlPrint::Heading> h;
   for (const QString& text : uv::server::ListHeadings()) h.push_back({text, Qt::AlignLeft});
@@ -193,6 +253,118 @@ class ListCtrlTest : public QObject {
     QVERIFY(!list.HasSelection());
     QCOMPARE(CUVTListCtrl::ColumnTexts(list.Row(0)),
              (QStringList{"01/01/2000", "00:00:00", "X\\x", "1.1.1.1", "Started", "newest"}));
+  }
+
+  void everyColumnSortsAsTheComparisonDoes() {
+    // The list's own sort (keys taken once per row) against a stable sort with the comparison
+    // itself, both ways round, for every column, from the order the previous sort left.
+    CUVTListCtrl list;
+    std::vector<EventRow> expected;
+    for (std::size_t i = 0; i < 2 * TrickyTexts().size(); ++i) {
+      list.InsertRow(TrickyRow(i));
+      expected.insert(expected.begin(), TrickyRow(i));
+    }
+    for (int column = 0; column < uv::server::kListColumnCount; ++column) {
+      for (bool ascending : {true, false}) {
+        std::stable_sort(expected.begin(), expected.end(),
+                         [&](const EventRow& a, const EventRow& b) {
+                           const int c = uv::server::CompareRows(a, b, column);
+                           return ascending ? c < 0 : c > 0;
+                         });
+        list.OnColumnClick(column);
+        QCOMPARE(CUVTListCtrl::SortAscending(), ascending);
+        QCOMPARE(list.RowCount(), static_cast<int>(expected.size()));
+        for (int r = 0; r < list.RowCount(); ++r) {
+          if (!(list.Row(r) == expected[static_cast<std::size_t>(r)])) {
+            QFAIL(qPrintable(
+                QStringLiteral("column %1 %2, row %3: \"%4\"")
+                    .arg(column)
+                    .arg(ascending ? "ascending" : "descending")
+                    .arg(r)
+                    .arg(QString::fromStdString(uv::server::ColumnText(list.Row(r), column)))));
+          }
+        }
+      }
+    }
+  }
+
+  void boundDropsTheOldestRowsAndKeepsSelectionAndOrder() {
+    CUVTListCtrl list;
+    list.Model().SetMaxRows(6);
+    // Messages that sort the rows out of their order of arrival: ROW0000 "f", ROW0001 "c", ...
+    const std::string letters = "fcadbe";
+    for (int i = 0; i < 8; ++i) {
+      EventRow row = Numbered(i, "");
+      row.category = std::string(1, letters[static_cast<std::size_t>(i) % letters.size()]);
+      list.InsertRow(row);
+    }
+    list.Publish();
+    // The two oldest left; the newest is on top.
+    QCOMPARE(list.RowCount(), 6);
+    QCOMPARE(list.model()->rowCount(), 6);
+    QCOMPARE(Column(list, 5),
+             (QStringList{"ROW0007", "ROW0006", "ROW0005", "ROW0004", "ROW0003", "ROW0002"}));
+    // Sorted by category, the oldest rows lie in the middle of the list.
+    list.OnColumnClick(4);
+    QCOMPARE(Column(list, 4), (QStringList{"a", "b", "c", "d", "e", "f"}));
+    QCOMPARE(Column(list, 5),
+             (QStringList{"ROW0002", "ROW0004", "ROW0007", "ROW0003", "ROW0005", "ROW0006"}));
+    list.SelectRow(1);                                               // ROW0004
+    list.SelectRow(2);                                               // ROW0007
+    const QPersistentModelIndex keeps = list.model()->index(5, 5);   // ROW0006
+    const QPersistentModelIndex leaves = list.model()->index(3, 5);  // ROW0003
+    QSignalSpy removed(list.model(), &QAbstractItemModel::rowsRemoved);
+    // Three new rows: ROW0002, ROW0003 and ROW0004 leave, from three places of the list.
+    for (int i = 8; i < 11; ++i) list.InsertRow(Numbered(i, ""));
+    list.Publish();
+    QCOMPARE(Column(list, 5),
+             (QStringList{"ROW0010", "ROW0009", "ROW0008", "ROW0007", "ROW0005", "ROW0006"}));
+    QCOMPARE(removed.count(), 2);  // ROW0002 and ROW0004 lie together, ROW0003 apart
+    // The view shows what the list holds; the selection and indexes follow their rows.
+    QCOMPARE(list.model()->rowCount(), 6);
+    for (int r = 0; r < 6; ++r) {
+      QCOMPARE(list.model()->index(r, 5).data().toString(), Column(list, 5)[r]);
+    }
+    const std::vector<int> selected = list.SelectedRows();
+    QCOMPARE(selected.size(), std::size_t{1});
+    QCOMPARE(QString::fromStdString(list.Row(selected[0]).message), QStringLiteral("ROW0007"));
+    QVERIFY(keeps.isValid());
+    QCOMPARE(keeps.data().toString(), QStringLiteral("ROW0006"));
+    QVERIFY(!leaves.isValid());
+    // Once the sorted rows are gone the list is in order of arrival again.
+    for (int i = 11; i < 20; ++i) list.InsertRow(Numbered(i, ""));
+    list.Publish();
+    QCOMPARE(Column(list, 5),
+             (QStringList{"ROW0019", "ROW0018", "ROW0017", "ROW0016", "ROW0015", "ROW0014"}));
+    // Sorting again and printing see only the rows kept.
+    list.OnColumnClick(5);
+    QCOMPARE(list.Model().Snapshot().front().message, std::string("ROW0014"));
+    QCOMPARE(list.Model().Snapshot().size(), std::size_t{6});
+  }
+
+  void boundHoldsInABurstAndZeroKeepsEveryRow() {
+    CUVTListCtrl list;
+    list.Model().SetMaxRows(3);
+    int most = 0;
+    for (int i = 0; i < 50; ++i) {
+      list.InsertRow(Numbered(i, ""));
+      most = std::max(most, list.RowCount());
+    }
+    QVERIFY(most <= 6);  // never twice the bound, even before the views learn of the rows
+    QTRY_COMPARE(list.RowCount(), 3);
+    QCOMPARE(Column(list, 5), (QStringList{"ROW0049", "ROW0048", "ROW0047"}));
+    QCOMPARE(list.model()->rowCount(), 3);
+    // Lowering the bound takes effect at the next batch; 0 keeps every row from then on.
+    list.Model().SetMaxRows(1);
+    QTRY_COMPARE(list.RowCount(), 1);
+    QCOMPARE(Column(list, 5), QStringList{"ROW0049"});
+    list.Model().SetMaxRows(0);
+    for (int i = 50; i < 60; ++i) list.InsertRow(Numbered(i, ""));
+    list.Publish();
+    QCOMPARE(list.RowCount(), 11);
+    list.DeleteAllItems();
+    list.InsertRow(Numbered(60, ""));
+    QCOMPARE(Column(list, 5), QStringList{"ROW0060"});
   }
 
   void arrowGeometry_data() {

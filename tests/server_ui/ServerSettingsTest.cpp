@@ -414,5 +414,30 @@ TEST_F(TempMachine, FilterWordsAreStoredAsDwords) {
   EXPECT_EQ(s.msgFilterFlagsExtra, 0x3FFFBFFFu);
 }
 
+TEST_F(TempMachine, HistoryBoundTakesTheStoredValueWithinItsLimits) {
+  // Missing: the default. 0 means the default too (an unbounded History would let a flood of
+  // reports exhaust the machine); values above the ceiling mean the ceiling.
+  EXPECT_EQ(LoadServerSettings(*machine_, "x.log").maxHistoryRows, 1000000u);
+  const struct {
+    std::uint32_t stored;
+    std::uint32_t bound;
+  } kCases[] = {{0, 1000000},         {1, 1},
+                {250000, 250000},     {10000000, 10000000},
+                {10000001, 10000000}, {0xFFFFFFFFu, 10000000}};
+  for (const auto& c : kCases) {
+    ASSERT_EQ(Key().SetDword(kValMaxHistoryRows, c.stored), 0u);
+    EXPECT_EQ(LoadServerSettings(*machine_, "x.log").maxHistoryRows, c.bound) << c.stored;
+  }
+  // A value of another type is no bound: the default stays.
+  ASSERT_EQ(Key().SetString(kValMaxHistoryRows, "50"), 0u);
+  EXPECT_EQ(LoadServerSettings(*machine_, "x.log").maxHistoryRows, 1000000u);
+  // "Apply settings" takes a changed value from the registry, as it writes none itself.
+  ASSERT_EQ(Key().SetDword(kValMaxHistoryRows, 42), 0u);
+  ServerSettings values;
+  EXPECT_FALSE(ApplyServerSettings(*machine_, values).has_value());
+  EXPECT_EQ(values.maxHistoryRows, 42u);
+  EXPECT_EQ(Dword(kValMaxHistoryRows), 42u);
+}
+
 }  // namespace
 }  // namespace uv::server

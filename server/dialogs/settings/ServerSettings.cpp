@@ -130,6 +130,11 @@ bool IsValidEmailAddress(std::string_view address) {
   return ats == 1 && dots >= 1;
 }
 
+std::uint32_t HistoryRowBound(std::uint32_t stored) {
+  if (stored == 0) return kDefaultMaxHistoryRows;
+  return std::min(stored, kMaxHistoryRowsCeiling);
+}
+
 ServerSettings LoadServerSettings(platform::Machine& machine, std::string_view defaultLogPath) {
   ServerSettings s;
   auto registry = machine.OpenRegistry();
@@ -185,6 +190,7 @@ ServerSettings LoadServerSettings(platform::Machine& machine, std::string_view d
   flag(kValDisallowClientConfig, s.disallowClientConfig);
   if (auto v = ReadDword(key, kValMsgFilterFlags)) s.msgFilterFlags = *v;
   if (auto v = ReadDword(key, kValMsgFilterFlagsExtra)) s.msgFilterFlagsExtra = *v;
+  if (auto v = ReadDword(key, kValMaxHistoryRows)) s.maxHistoryRows = HistoryRowBound(*v);
   return s;
 }
 
@@ -254,6 +260,8 @@ std::optional<SettingsError> ApplyServerSettings(platform::Machine& machine,
   dword(kValDisallowClientConfig, values.disallowClientConfig);
   text(kValLogFilePath, values.logFilePath);
   text(kValWavFile, values.wavFile);
+  // No control writes it; an administrator who changed it in the registry applies it here.
+  if (auto v = ReadDword(key, kValMaxHistoryRows)) values.maxHistoryRows = HistoryRowBound(*v);
   return std::nullopt;
 }
 

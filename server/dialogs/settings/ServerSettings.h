@@ -42,6 +42,14 @@ inline constexpr std::string_view kValServerState = "ServerState";
 // 1 = upgrade the SMTP connection with STARTTLS before AUTH LOGIN when the server offers it
 // (the Settings tab's "Secure the connection (STARTTLS)"; stored with the other mail values).
 inline constexpr std::string_view kValSmtpStartTls = "SmtpStartTls";
+// The most rows the History keeps (REG_DWORD); beyond it the oldest rows leave the list (the log
+// file and mail still get every event). 0 or a missing value means the default; values above
+// kMaxHistoryRowsCeiling mean the ceiling. No control on the Settings tab: set it with the
+// registry tool; it takes effect at start and at the next successful "Apply settings".
+inline constexpr std::string_view kValMaxHistoryRows = "MaxHistoryRows";
+inline constexpr std::uint32_t kDefaultMaxHistoryRows = 1000000;
+// Ten million rows are some 2.3 GiB of History; a larger bound no longer protects the machine.
+inline constexpr std::uint32_t kMaxHistoryRowsCeiling = 10000000;
 
 // Texts are read into a buffer of this many bytes (terminator included): a longer stored text
 // cannot be read and leaves its setting at the default.
@@ -73,6 +81,7 @@ struct ServerSettings {
   bool disallowClientConfig = false;
   std::uint32_t msgFilterFlags = 0xFFFFFFFFu;
   std::uint32_t msgFilterFlagsExtra = 0xFFFFFFFFu;
+  std::uint32_t maxHistoryRows = kDefaultMaxHistoryRows;  // always 1..kMaxHistoryRowsCeiling
 
   // The SMTP server as the mail worker connects to it: the dotted address in IP mode, else
   // the machine name.
@@ -96,6 +105,9 @@ bool IsIpAddressText(std::string_view text);
 // digits, "_", "@" and "."; exactly one "@"; at least one "."; no ".." and no "." at the end.
 bool IsValidEmailAddress(std::string_view address);
 
+// The bound a stored MaxHistoryRows value means (see kValMaxHistoryRows).
+std::uint32_t HistoryRowBound(std::uint32_t stored);
+
 // Loads every value; a missing value, a value of another type or a text too long for the read
 // buffer leaves its default. LogFilePath empty gives defaultLogPath. A registry or key that
 // cannot be opened gives all defaults.
@@ -111,7 +123,8 @@ struct SettingsError {
 // "Apply settings" on the values taken from the controls: checks them in order (the first
 // failure is returned and nothing is written); on success completes the server text (IP mode
 // empties the machine name, name mode clears the IP control), writes the values, and leaves
-// `values` as the settings now in effect (SmtpStartTls read anew from the registry). A key that
+// `values` as the settings now in effect (SmtpStartTls and MaxHistoryRows read anew from the
+// registry). A key that
 // cannot be created stores nothing and reports nothing.
 std::optional<SettingsError> ApplyServerSettings(platform::Machine& machine,
                                                  ServerSettings& values);
