@@ -11,13 +11,16 @@
 // on the mail.
 //
 // For each sender count (1 and 4) and each paced rate it sends rate x seconds reports and reports
-// how many arrived; then it sends as fast as it can and reports the rate that arrived.
+// how many arrived; then it sends as fast as it can and reports the rate that arrived. Every
+// figure is taken for the console and right after it for rsyslog, and the run ends with the
+// ratio of the two flat-out rates (--runs repeats the whole set).
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -154,29 +157,60 @@ struct Target {
   std::size_t headerLines = 0;
 };
 
-void Run(const Target& target, const std::vector<double>& rates, double seconds) {
-  std::size_t offset = 0;
-  for (int senders : {1, 4}) {
-    for (double rate : rates) {
-      const std::size_t total =
-          rate > 0 ? static_cast<std::size_t>(rate * seconds) / 4 * 4 : 200000;
-      const std::size_t before = CountLines(target.file);
-      const auto start = Clock::now();
-      const double sendSeconds = Send(target.address, total, senders, rate, offset);
-      offset += total;
-      auto [lines, took] = WaitForLines(target.file, before + total, start);
-      // The console writes its header line into the file it creates.
-      const std::size_t header = before == 0 ? target.headerLines : 0;
-      const std::size_t arrived = lines - before - std::min(lines - before, header);
-      std::printf(
-          "%-9s senders=%d rate=%-8s sent=%-7zu arrived=%-7zu lost=%-6zu send=%.2fs "
-          "arrived/s=%.0f\n",
-          target.name.c_str(), senders,
-          rate > 0 ? std::to_string(static_cast<int>(rate)).c_str() : "max", total, arrived,
-          total - std::min(total, arrived), sendSeconds,
-          took > 0 ? static_cast<double>(arrived) / took : 0.0);
-      std::fflush(stdout);
+struct Outcome {
+  std::size_t sent = 0;
+  std::size_t arrived = 0;
+  double perSecond = 0;  // arrived over the time until the last of them was in the file
+};
+
+Outcome RunOne(const Target& target, int senders, double rate, double seconds,
+               std::size_t& offset) {
+  const std::size_t total = rate > 0 ? static_cast<std::size_t>(rate * seconds) / 4 * 4 : 200000;
+  const std::size_t before = CountLines(target.file);
+  const auto start = Clock::now();
+  const double sendSeconds = Send(target.address, total, senders, rate, offset);
+  offset += total;
+  auto [lines, took] = WaitForLines(target.file, before + total, start);
+  // The console writes its header line into the file it creates.
+  const std::size_t header = before == 0 ? target.headerLines : 0;
+  const std::size_t arrived = lines - before - std::min(lines - before, header);
+  const Outcome outcome{total, arrived, took > 0 ? static_cast<double>(arrived) / took : 0.0};
+  std::printf(
+      "%-9s senders=%d rate=%-8s sent=%-7zu arrived=%-7zu lost=%-6zu send=%.2fs "
+      "arrived/s=%.0f\n",
+      target.name.c_str(), senders,
+      rate > 0 ? std::to_string(static_cast<int>(rate)).c_str() : "max", total, arrived,
+      total - std::min(total, arrived), sendSeconds, outcome.perSecond);
+  std::fflush(stdout);
+  return outcome;
+}
+
+// Each sender count and rate goes to the console and then to rsyslog, one right after the
+// other, so that both see the machine in the same state; the flat-out rates are then compared.
+void Run(const Target& console, const Target& rsyslog, const std::vector<double>& rates,
+         double seconds, int runs) {
+  std::size_t consoleOffset = 0;
+  std::size_t rsyslogOffset = 0;
+  struct Ratio {
+    int run;
+    int senders;
+    double console;
+    double rsyslog;
+  };
+  std::vector<Ratio> ratios;
+  for (int run = 1; run <= runs; ++run) {
+    for (int senders : {1, 4}) {
+      for (double rate : rates) {
+        const Outcome c = RunOne(console, senders, rate, seconds, consoleOffset);
+        const Outcome r = RunOne(rsyslog, senders, rate, seconds, rsyslogOffset);
+        if (rate <= 0) ratios.push_back({run, senders, c.perSecond, r.perSecond});
+      }
     }
+  }
+  for (const Ratio& r : ratios) {
+    std::printf("flat out  run=%d senders=%d console=%.0f/s rsyslog=%.0f/s console/rsyslog=%.2f\n",
+                r.run, r.senders, r.console, r.rsyslog,
+                r.rsyslog > 0 ? r.console / r.rsyslog : 0.0);
   }
 }
 
@@ -186,13 +220,16 @@ int main(int argc, char** argv) {
   std::string console = USBVANTREL_SERVER_PATH;
   std::string rsyslogd = "/usr/sbin/rsyslogd";
   double seconds = 3;
+  int runs = 1;
   std::vector<double> rates{10000, 20000, 30000, 0};
   std::string smtp;
   static constexpr const char* kUsage =
       "usage: server_intake_load [--console PATH] [--rsyslogd PATH] [--seconds S]\n"
-      "                          [--rates R1,R2,...] [--smtp HOST:PORT]\n"
-      "Sends event datagrams to a console (and rsyslogd) on loopback at each rate (events/s;\n"
-      "0 = as fast as possible) for S seconds each and reports how many arrived.\n";
+      "                          [--rates R1,R2,...] [--smtp HOST:PORT] [--runs N]\n"
+      "Sends event datagrams to a console and to rsyslogd on loopback at each rate (events/s;\n"
+      "0 or max = as fast as possible) for S seconds each and reports how many arrived; each\n"
+      "rate goes to both, one after the other, N times over, and the flat-out rates are\n"
+      "compared at the end (console/rsyslog).\n";
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
     if (flag == "--help" || flag == "-h") {
@@ -200,7 +237,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     const bool known = flag == "--console" || flag == "--rsyslogd" || flag == "--seconds" ||
-                       flag == "--rates" || flag == "--smtp";
+                       flag == "--rates" || flag == "--smtp" || flag == "--runs";
     if (!known || i + 1 >= argc) {
       std::fprintf(stderr, "server_intake_load: bad option %s\n%s", flag.c_str(), kUsage);
       return 2;
@@ -213,6 +250,7 @@ int main(int argc, char** argv) {
     if (flag == "--rsyslogd") rsyslogd = argv[i + 1];
     if (flag == "--smtp") smtp = argv[i + 1];
     if (flag == "--seconds") seconds = std::atof(argv[i + 1]);
+    if (flag == "--runs") runs = std::max(1, std::atoi(argv[i + 1]));
     if (flag == "--rates") {
       rates.clear();
       std::stringstream list(argv[i + 1]);
@@ -287,8 +325,9 @@ int main(int argc, char** argv) {
   }
   std::this_thread::sleep_for(std::chrono::seconds(1));  // rsyslog has no probe
 
-  Run(Target{"console", SocketAddress{consoleAddress, 40007}, consoleLog, 1}, rates, seconds);
-  Run(Target{"rsyslog", SocketAddress{rsyslogAddress, rsyslogPort}, rsyslogLog, 0}, rates, seconds);
+  Run(Target{"console", SocketAddress{consoleAddress, 40007}, consoleLog, 1},
+      Target{"rsyslog", SocketAddress{rsyslogAddress, rsyslogPort}, rsyslogLog, 0}, rates, seconds,
+      runs);
 
   consoleProcess.Stop();
   rsyslogProcess.Stop();
