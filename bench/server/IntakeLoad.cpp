@@ -82,15 +82,31 @@ pid_t Spawn(std::vector<std::string> argv, std::function<void()> inChild) {
   return pid;
 }
 
-std::size_t CountLines(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::size_t lines = 0;
-  char buffer[1 << 16];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-    for (std::streamsize i = 0; i < in.gcount(); ++i) lines += buffer[i] == '\n';
+// Lines in a file that only grows, counted from where the last count stopped: the polling must
+// not read the whole file (tens of megabytes by the end) every few milliseconds, or it takes the
+// processor from the very programs it measures.
+class LineCounter {
+ public:
+  explicit LineCounter(fs::path file) : file_(std::move(file)) {}
+  std::size_t Count() {
+    std::ifstream in(file_, std::ios::binary);
+    if (!in) return lines_;
+    in.seekg(0, std::ios::end);
+    if (static_cast<std::uint64_t>(in.tellg()) < offset_) offset_ = lines_ = 0;  // replaced
+    in.seekg(static_cast<std::streamoff>(offset_));
+    char buffer[1 << 16];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+      for (std::streamsize i = 0; i < in.gcount(); ++i) lines_ += buffer[i] == '\n';
+      offset_ += static_cast<std::uint64_t>(in.gcount());
+    }
+    return lines_;
   }
-  return lines;
-}
+
+ private:
+  fs::path file_;
+  std::uint64_t offset_ = 0;
+  std::size_t lines_ = 0;
+};
 
 std::string HostName() {
   char name[256] = {};
@@ -131,13 +147,13 @@ double Send(SocketAddress to, std::size_t total, int senders, double rate, std::
 }
 
 // Waits until the file's line count reaches `expected` or stops growing for a while.
-std::pair<std::size_t, double> WaitForLines(const fs::path& file, std::size_t expected,
+std::pair<std::size_t, double> WaitForLines(LineCounter& file, std::size_t expected,
                                             Clock::time_point since) {
   std::size_t last = 0;
   auto lastChange = Clock::now();
   double lastTime = 0;
   for (;;) {
-    const std::size_t now = CountLines(file);
+    const std::size_t now = file.Count();
     if (now != last) {
       last = now;
       lastChange = Clock::now();
@@ -163,17 +179,17 @@ struct Outcome {
   double perSecond = 0;  // arrived over the time until the last of them was in the file
 };
 
-Outcome RunOne(const Target& target, int senders, double rate, double seconds,
+Outcome RunOne(const Target& target, LineCounter& lines, int senders, double rate, double seconds,
                std::size_t& offset) {
   const std::size_t total = rate > 0 ? static_cast<std::size_t>(rate * seconds) / 4 * 4 : 200000;
-  const std::size_t before = CountLines(target.file);
+  const std::size_t before = lines.Count();
   const auto start = Clock::now();
   const double sendSeconds = Send(target.address, total, senders, rate, offset);
   offset += total;
-  auto [lines, took] = WaitForLines(target.file, before + total, start);
+  auto [after, took] = WaitForLines(lines, before + total, start);
   // The console writes its header line into the file it creates.
   const std::size_t header = before == 0 ? target.headerLines : 0;
-  const std::size_t arrived = lines - before - std::min(lines - before, header);
+  const std::size_t arrived = after - before - std::min(after - before, header);
   const Outcome outcome{total, arrived, took > 0 ? static_cast<double>(arrived) / took : 0.0};
   std::printf(
       "%-9s senders=%d rate=%-8s sent=%-7zu arrived=%-7zu lost=%-6zu send=%.2fs "
@@ -191,6 +207,8 @@ void Run(const Target& console, const Target& rsyslog, const std::vector<double>
          double seconds, int runs) {
   std::size_t consoleOffset = 0;
   std::size_t rsyslogOffset = 0;
+  LineCounter consoleLines(console.file);
+  LineCounter rsyslogLines(rsyslog.file);
   struct Ratio {
     int run;
     int senders;
@@ -201,8 +219,8 @@ void Run(const Target& console, const Target& rsyslog, const std::vector<double>
   for (int run = 1; run <= runs; ++run) {
     for (int senders : {1, 4}) {
       for (double rate : rates) {
-        const Outcome c = RunOne(console, senders, rate, seconds, consoleOffset);
-        const Outcome r = RunOne(rsyslog, senders, rate, seconds, rsyslogOffset);
+        const Outcome c = RunOne(console, consoleLines, senders, rate, seconds, consoleOffset);
+        const Outcome r = RunOne(rsyslog, rsyslogLines, senders, rate, seconds, rsyslogOffset);
         if (rate <= 0) ratios.push_back({run, senders, c.perSecond, r.perSecond});
       }
     }
