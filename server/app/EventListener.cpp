@@ -1,5 +1,6 @@
 #include "server/app/EventListener.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -100,14 +101,15 @@ void EventListener::Receive() noexcept {
   unsigned consecutiveErrors = 0;
   try {
     // One buffer per datagram of a receive call, each as large as the client's datagrams may be.
-    std::vector<char> buffers(kMaxBatch * kReceiveBuffer);
-    std::array<platform::UdpSocket::Datagram, kMaxBatch> slots;
-    for (std::size_t i = 0; i < kMaxBatch; ++i) {
+    constexpr std::size_t kSlots = platform::UdpSocket::kMaxReceiveMany;
+    std::vector<char> buffers(kSlots * kReceiveBuffer);
+    std::array<platform::UdpSocket::Datagram, kSlots> slots;
+    for (std::size_t i = 0; i < kSlots; ++i) {
       slots[i].buffer = std::span<char>(buffers.data() + i * kReceiveBuffer, kReceiveBuffer);
     }
     while (running_.load()) {
       // No more than the batch being filled has room for (it is handed over when full).
-      const std::size_t room = kMaxBatch - filling_->size;
+      const std::size_t room = std::min(kSlots, kMaxBatch - filling_->size);
       auto received =
           socket_.ReceiveMany(std::span<platform::UdpSocket::Datagram>(slots.data(), room));
       if (!running_.load() || socket_.IsShutDown()) break;
