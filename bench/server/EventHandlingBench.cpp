@@ -35,6 +35,7 @@ std::string TempLog(const char* name) {
       .string();
 }
 
+// Opened, appended to and closed for every line.
 void BM_LogLineAppend(benchmark::State& state) {
   const std::string path = TempLog("uv-bench-append");
   const std::string line = std::string(kReport) + "\r\n";
@@ -42,6 +43,16 @@ void BM_LogLineAppend(benchmark::State& state) {
   std::filesystem::remove(path);
 }
 BENCHMARK(BM_LogLineAppend);
+
+// The console's writer: the file kept open, its identity checked against the path per line.
+void BM_LogLineKeptOpen(benchmark::State& state) {
+  const std::string path = TempLog("uv-bench-kept");
+  const std::string line = std::string(kReport) + "\r\n";
+  EventLogFile log;
+  for (auto _ : state) benchmark::DoNotOptimize(log.Append(path, line));
+  std::filesystem::remove(path);
+}
+BENCHMARK(BM_LogLineKeptOpen);
 
 void BM_RulesOnly(benchmark::State& state) {
   const FilterWords words;

@@ -11,13 +11,16 @@
 // on the mail.
 //
 // For each sender count (1 and 4) and each paced rate it sends rate x seconds reports and reports
-// how many arrived; then it sends as fast as it can and reports the rate that arrived.
+// how many arrived; then it sends as fast as it can and reports the rate that arrived. Every
+// figure is taken for the console and right after it for rsyslog, and the run ends with the
+// ratio of the two flat-out rates (--runs repeats the whole set).
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -79,15 +82,31 @@ pid_t Spawn(std::vector<std::string> argv, std::function<void()> inChild) {
   return pid;
 }
 
-std::size_t CountLines(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::size_t lines = 0;
-  char buffer[1 << 16];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-    for (std::streamsize i = 0; i < in.gcount(); ++i) lines += buffer[i] == '\n';
+// Lines in a file that only grows, counted from where the last count stopped: the polling must
+// not read the whole file (tens of megabytes by the end) every few milliseconds, or it takes the
+// processor from the very programs it measures.
+class LineCounter {
+ public:
+  explicit LineCounter(fs::path file) : file_(std::move(file)) {}
+  std::size_t Count() {
+    std::ifstream in(file_, std::ios::binary);
+    if (!in) return lines_;
+    in.seekg(0, std::ios::end);
+    if (static_cast<std::uint64_t>(in.tellg()) < offset_) offset_ = lines_ = 0;  // replaced
+    in.seekg(static_cast<std::streamoff>(offset_));
+    char buffer[1 << 16];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+      for (std::streamsize i = 0; i < in.gcount(); ++i) lines_ += buffer[i] == '\n';
+      offset_ += static_cast<std::uint64_t>(in.gcount());
+    }
+    return lines_;
   }
-  return lines;
-}
+
+ private:
+  fs::path file_;
+  std::uint64_t offset_ = 0;
+  std::size_t lines_ = 0;
+};
 
 std::string HostName() {
   char name[256] = {};
@@ -128,13 +147,13 @@ double Send(SocketAddress to, std::size_t total, int senders, double rate, std::
 }
 
 // Waits until the file's line count reaches `expected` or stops growing for a while.
-std::pair<std::size_t, double> WaitForLines(const fs::path& file, std::size_t expected,
+std::pair<std::size_t, double> WaitForLines(LineCounter& file, std::size_t expected,
                                             Clock::time_point since) {
   std::size_t last = 0;
   auto lastChange = Clock::now();
   double lastTime = 0;
   for (;;) {
-    const std::size_t now = CountLines(file);
+    const std::size_t now = file.Count();
     if (now != last) {
       last = now;
       lastChange = Clock::now();
@@ -154,29 +173,62 @@ struct Target {
   std::size_t headerLines = 0;
 };
 
-void Run(const Target& target, const std::vector<double>& rates, double seconds) {
-  std::size_t offset = 0;
-  for (int senders : {1, 4}) {
-    for (double rate : rates) {
-      const std::size_t total =
-          rate > 0 ? static_cast<std::size_t>(rate * seconds) / 4 * 4 : 200000;
-      const std::size_t before = CountLines(target.file);
-      const auto start = Clock::now();
-      const double sendSeconds = Send(target.address, total, senders, rate, offset);
-      offset += total;
-      auto [lines, took] = WaitForLines(target.file, before + total, start);
-      // The console writes its header line into the file it creates.
-      const std::size_t header = before == 0 ? target.headerLines : 0;
-      const std::size_t arrived = lines - before - std::min(lines - before, header);
-      std::printf(
-          "%-9s senders=%d rate=%-8s sent=%-7zu arrived=%-7zu lost=%-6zu send=%.2fs "
-          "arrived/s=%.0f\n",
-          target.name.c_str(), senders,
-          rate > 0 ? std::to_string(static_cast<int>(rate)).c_str() : "max", total, arrived,
-          total - std::min(total, arrived), sendSeconds,
-          took > 0 ? static_cast<double>(arrived) / took : 0.0);
-      std::fflush(stdout);
+struct Outcome {
+  std::size_t sent = 0;
+  std::size_t arrived = 0;
+  double perSecond = 0;  // arrived over the time until the last of them was in the file
+};
+
+Outcome RunOne(const Target& target, LineCounter& lines, int senders, double rate, double seconds,
+               std::size_t& offset) {
+  const std::size_t total = rate > 0 ? static_cast<std::size_t>(rate * seconds) / 4 * 4 : 200000;
+  const std::size_t before = lines.Count();
+  const auto start = Clock::now();
+  const double sendSeconds = Send(target.address, total, senders, rate, offset);
+  offset += total;
+  auto [after, took] = WaitForLines(lines, before + total, start);
+  // The console writes its header line into the file it creates.
+  const std::size_t header = before == 0 ? target.headerLines : 0;
+  const std::size_t arrived = after - before - std::min(after - before, header);
+  const Outcome outcome{total, arrived, took > 0 ? static_cast<double>(arrived) / took : 0.0};
+  std::printf(
+      "%-9s senders=%d rate=%-8s sent=%-7zu arrived=%-7zu lost=%-6zu send=%.2fs "
+      "arrived/s=%.0f\n",
+      target.name.c_str(), senders,
+      rate > 0 ? std::to_string(static_cast<int>(rate)).c_str() : "max", total, arrived,
+      total - std::min(total, arrived), sendSeconds, outcome.perSecond);
+  std::fflush(stdout);
+  return outcome;
+}
+
+// Each sender count and rate goes to the console and then to rsyslog, one right after the
+// other, so that both see the machine in the same state; the flat-out rates are then compared.
+void Run(const Target& console, const Target& rsyslog, const std::vector<double>& rates,
+         double seconds, int runs) {
+  std::size_t consoleOffset = 0;
+  std::size_t rsyslogOffset = 0;
+  LineCounter consoleLines(console.file);
+  LineCounter rsyslogLines(rsyslog.file);
+  struct Ratio {
+    int run;
+    int senders;
+    double console;
+    double rsyslog;
+  };
+  std::vector<Ratio> ratios;
+  for (int run = 1; run <= runs; ++run) {
+    for (int senders : {1, 4}) {
+      for (double rate : rates) {
+        const Outcome c = RunOne(console, consoleLines, senders, rate, seconds, consoleOffset);
+        const Outcome r = RunOne(rsyslog, rsyslogLines, senders, rate, seconds, rsyslogOffset);
+        if (rate <= 0) ratios.push_back({run, senders, c.perSecond, r.perSecond});
+      }
     }
+  }
+  for (const Ratio& r : ratios) {
+    std::printf("flat out  run=%d senders=%d console=%.0f/s rsyslog=%.0f/s console/rsyslog=%.2f\n",
+                r.run, r.senders, r.console, r.rsyslog,
+                r.rsyslog > 0 ? r.console / r.rsyslog : 0.0);
   }
 }
 
@@ -186,13 +238,16 @@ int main(int argc, char** argv) {
   std::string console = USBVANTREL_SERVER_PATH;
   std::string rsyslogd = "/usr/sbin/rsyslogd";
   double seconds = 3;
+  int runs = 1;
   std::vector<double> rates{10000, 20000, 30000, 0};
   std::string smtp;
   static constexpr const char* kUsage =
       "usage: server_intake_load [--console PATH] [--rsyslogd PATH] [--seconds S]\n"
-      "                          [--rates R1,R2,...] [--smtp HOST:PORT]\n"
-      "Sends event datagrams to a console (and rsyslogd) on loopback at each rate (events/s;\n"
-      "0 = as fast as possible) for S seconds each and reports how many arrived.\n";
+      "                          [--rates R1,R2,...] [--smtp HOST:PORT] [--runs N]\n"
+      "Sends event datagrams to a console and to rsyslogd on loopback at each rate (events/s;\n"
+      "0 or max = as fast as possible) for S seconds each and reports how many arrived; each\n"
+      "rate goes to both, one after the other, N times over, and the flat-out rates are\n"
+      "compared at the end (console/rsyslog).\n";
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
     if (flag == "--help" || flag == "-h") {
@@ -200,7 +255,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     const bool known = flag == "--console" || flag == "--rsyslogd" || flag == "--seconds" ||
-                       flag == "--rates" || flag == "--smtp";
+                       flag == "--rates" || flag == "--smtp" || flag == "--runs";
     if (!known || i + 1 >= argc) {
       std::fprintf(stderr, "server_intake_load: bad option %s\n%s", flag.c_str(), kUsage);
       return 2;
@@ -213,6 +268,7 @@ int main(int argc, char** argv) {
     if (flag == "--rsyslogd") rsyslogd = argv[i + 1];
     if (flag == "--smtp") smtp = argv[i + 1];
     if (flag == "--seconds") seconds = std::atof(argv[i + 1]);
+    if (flag == "--runs") runs = std::max(1, std::atoi(argv[i + 1]));
     if (flag == "--rates") {
       rates.clear();
       std::stringstream list(argv[i + 1]);
@@ -287,8 +343,9 @@ int main(int argc, char** argv) {
   }
   std::this_thread::sleep_for(std::chrono::seconds(1));  // rsyslog has no probe
 
-  Run(Target{"console", SocketAddress{consoleAddress, 40007}, consoleLog, 1}, rates, seconds);
-  Run(Target{"rsyslog", SocketAddress{rsyslogAddress, rsyslogPort}, rsyslogLog, 0}, rates, seconds);
+  Run(Target{"console", SocketAddress{consoleAddress, 40007}, consoleLog, 1},
+      Target{"rsyslog", SocketAddress{rsyslogAddress, rsyslogPort}, rsyslogLog, 0}, rates, seconds,
+      runs);
 
   consoleProcess.Stop();
   rsyslogProcess.Stop();

@@ -116,4 +116,83 @@ WinError AppendToFile(const std::filesystem::path& file, std::string_view bytes,
   return kErrorSharingViolation;
 }
 
+struct AppendingFile::Impl {
+  std::string path;  // what `fd` was opened as
+  UniqueFd fd;
+  dev_t device = 0;  // the open file's identity, to compare with what the path names now
+  ino_t inode = 0;
+
+  // True when `file` still names the open file.
+  bool StillNames(const std::filesystem::path& file) const {
+    if (!fd || file.native() != path) return false;
+    struct stat named {};
+    return ::stat(path.c_str(), &named) == 0 && named.st_dev == device && named.st_ino == inode;
+  }
+
+  // Opens `file` as AppendToFile does; the bytes that go with the opening are written here too.
+  WinError Open(const std::filesystem::path& file, std::string_view bytes,
+                std::string_view headerIfNew, const AtomicWriteOptions& options) {
+    fd.Reset();
+    path.clear();
+    // Two attempts: a file deleted between our two opens is simply created on the second.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      UniqueFd existing(::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+      if (existing) return Adopt(file, std::move(existing), bytes, options);
+      if (errno != ENOENT) return FromErrno(errno, options);
+      // O_EXCL: only the process that creates the file writes the header.
+      UniqueFd created(::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC,
+                              static_cast<mode_t>(options.permissions)));
+      if (created) {
+        std::string both(headerIfNew);
+        both.append(bytes);
+        return Adopt(file, std::move(created), both, options);
+      }
+      if (errno != EEXIST) return FromErrno(errno, options);
+    }
+    return kErrorSharingViolation;
+  }
+
+  WinError Adopt(const std::filesystem::path& file, UniqueFd opened, std::string_view bytes,
+                 const AtomicWriteOptions& options) {
+    struct stat identity {};
+    if (::fstat(opened.get(), &identity) != 0) return FromErrno(errno, options);
+    fd = std::move(opened);
+    path = file.native();
+    device = identity.st_dev;
+    inode = identity.st_ino;
+    return Write(bytes, options);
+  }
+
+  WinError Write(std::string_view bytes, const AtomicWriteOptions& options) {
+    if (const int error = WriteAll(fd.get(), bytes); error != 0) {
+      fd.Reset();
+      path.clear();
+      return FromErrno(error, options);
+    }
+    return kErrorSuccess;
+  }
+};
+
+AppendingFile::AppendingFile() : impl_(std::make_unique<Impl>()) {}
+AppendingFile::AppendingFile(AppendingFile&&) noexcept = default;
+AppendingFile& AppendingFile::operator=(AppendingFile&&) noexcept = default;
+AppendingFile::~AppendingFile() = default;
+
+WinError AppendingFile::Append(const std::filesystem::path& file, std::string_view bytes,
+                               std::string_view headerIfNew, AtomicWriteOptions options) {
+  if (!impl_) impl_ = std::make_unique<Impl>();  // used again after a move
+  if (impl_->StillNames(file)) return impl_->Write(bytes, options);
+  return impl_->Open(file, bytes, headerIfNew, options);
+}
+
+void AppendingFile::Close() {
+  if (!impl_) return;
+  impl_->fd.Reset();
+  impl_->path.clear();
+}
+
+bool AppendingFile::IsOpen() const {
+  return impl_ && impl_->fd.valid();
+}
+
 }  // namespace uv::platform

@@ -63,4 +63,36 @@ WinError WriteFileAtomically(const std::filesystem::path& target, std::string_vi
 WinError AppendToFile(const std::filesystem::path& file, std::string_view bytes,
                       std::string_view headerIfNew = {}, AtomicWriteOptions options = {});
 
+// Appending to one file line after line without opening it for every line: the file stays open
+// between appends, and each append is still one write of the whole of `bytes` to the end of the
+// file as it is then (a file another program truncated gets the bytes at its new end). Nothing
+// is buffered here, so what an append wrote is in the file even if the process dies right after.
+//
+// Before each append the path is looked up (not opened) and compared with the open file: a path
+// that now names another file, or none (the file was deleted or moved away), or a different path
+// than the last append's, makes this append open the path afresh, as AppendToFile would, header
+// and all. A failed write closes the file, so the next append tries again from the path.
+//
+// One writer: not thread-safe.
+class AppendingFile {
+ public:
+  AppendingFile();
+  AppendingFile(AppendingFile&&) noexcept;
+  AppendingFile& operator=(AppendingFile&&) noexcept;
+  AppendingFile(const AppendingFile&) = delete;
+  AppendingFile& operator=(const AppendingFile&) = delete;
+  ~AppendingFile();
+
+  // Errors as for AppendToFile.
+  WinError Append(const std::filesystem::path& file, std::string_view bytes,
+                  std::string_view headerIfNew = {}, AtomicWriteOptions options = {});
+  // Lets go of the open file (the next append opens it again).
+  void Close();
+  bool IsOpen() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
 }  // namespace uv::platform

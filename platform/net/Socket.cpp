@@ -292,6 +292,38 @@ Result<std::size_t> UdpSocket::Receive(std::span<std::uint8_t> buffer, SocketAdd
   }
 }
 
+Result<std::size_t> UdpSocket::ReceiveMany(std::span<Datagram> slots) {
+  if (fd_ < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
+  if (shutDown_.load()) return Result<std::size_t>::Failure(kWsaEintr);
+  const std::size_t count = std::min(slots.size(), kMaxReceiveMany);
+  if (count == 0) return std::size_t{0};
+  mmsghdr headers[kMaxReceiveMany] = {};
+  iovec pieces[kMaxReceiveMany];
+  sockaddr_in sources[kMaxReceiveMany];
+  for (std::size_t i = 0; i < count; ++i) {
+    pieces[i] = iovec{slots[i].buffer.data(), slots[i].buffer.size()};
+    headers[i].msg_hdr.msg_iov = &pieces[i];
+    headers[i].msg_hdr.msg_iovlen = 1;
+    headers[i].msg_hdr.msg_name = &sources[i];
+    headers[i].msg_hdr.msg_namelen = sizeof sources[i];
+  }
+  for (;;) {
+    // MSG_TRUNC: each msg_len is the datagram's real length, as for ReceiveFrom.
+    const int received = ::recvmmsg(fd_, headers, static_cast<unsigned>(count), MSG_TRUNC, nullptr);
+    if (received < 0) {
+      if (errno == EINTR && !shutDown_.load()) continue;
+      return Result<std::size_t>::Failure(LastError());
+    }
+    if (shutDown_.load()) return Result<std::size_t>::Failure(kWsaEintr);
+    const auto filled = static_cast<std::size_t>(received);
+    for (std::size_t i = 0; i < filled; ++i) {
+      slots[i].length = headers[i].msg_len;
+      slots[i].from = FromSockaddr(sources[i]);
+    }
+    return filled;
+  }
+}
+
 Result<std::size_t> UdpSocket::ReceiveFrom(std::span<char> buffer, SocketAddress* from) {
   return ReceiveFrom(std::span(reinterpret_cast<std::uint8_t*>(buffer.data()), buffer.size()),
                      from);

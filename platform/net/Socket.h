@@ -105,6 +105,19 @@ class UdpSocket : public Socket {
   // when no datagram is waiting.
   Result<std::size_t> TryReceiveFrom(std::span<char> buffer, SocketAddress* from = nullptr);
 
+  // One slot of ReceiveMany: the caller's buffer, and what arrived in it.
+  struct Datagram {
+    std::span<char> buffer;
+    std::size_t length = 0;  // the datagram's own length: more than the buffer's when it was cut
+    SocketAddress from;
+  };
+  static constexpr std::size_t kMaxReceiveMany = 64;
+  // Receives the datagrams that are waiting, up to as many as there are slots (at most
+  // kMaxReceiveMany), in one call: the number of slots filled, in order of arrival. It waits
+  // only as ReceiveFrom would for the first. Errors as for ReceiveFrom, except that a datagram
+  // larger than its buffer is no error here: its slot says so by its length.
+  Result<std::size_t> ReceiveMany(std::span<Datagram> slots);
+
  private:
   explicit UdpSocket(int fd) : Socket(fd) {}
   Result<std::size_t> Receive(std::span<std::uint8_t> buffer, SocketAddress* from, bool wait);

@@ -1,24 +1,24 @@
 #pragma once
-// The listener of the event port. It owns the bound UDP socket and one thread that receives
-// datagrams, answers the reachability probe "RUT;" and the configuration query "GCC;" itself,
-// and hands every other datagram, as text, to its handler, which handles the reports completely,
-// in order of arrival, before the listener hands over more (the window's handler is a blocking
-// call into the UI thread).
+// The listener of the event port. It owns the bound UDP socket and two threads: the receiver,
+// which takes datagrams from the socket, answers the reachability probe "RUT;" and the
+// configuration query "GCC;" itself and gathers every other datagram, as text, into batches; and
+// the deliverer, which hands each batch to the handler, which handles the reports completely, in
+// order of arrival, before the next batch is handed over (the window's handler is a blocking call
+// into the UI thread).
 //
 // Reports that are already waiting in the socket when one arrives are handed over together, up
 // to kMaxBatch at a time: one trip to the UI thread and back then serves a burst instead of every
 // single datagram, which is what lets the console keep up with many clients. Nothing waits for a
-// batch to fill: whatever has arrived goes over as soon as the socket is empty.
+// batch to fill: whatever has arrived goes over as soon as the socket is empty and the handler is
+// free. While the handler works on one batch the receiver fills the next, so taking datagrams
+// from the socket and handling them go on side by side, and probes are answered meanwhile.
 //
-// Unlike a bare receive loop, only Stop() ends the thread: an oversized datagram or a transient
-// receive error is traced and the loop goes on, so one bad packet cannot silence the console.
-//
-// Thread affinity: construct, Start and Stop on one thread (the UI thread); the handler and the
-// configuration answer run on the listener thread.
-
+#include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,7 +45,10 @@ class EventListener {
 
   static constexpr std::size_t kReceiveBuffer = 1024;
   static constexpr std::size_t kMaxText = kReceiveBuffer - 1;
-  static constexpr std::size_t kMaxBatch = 64;
+  // Large enough that a flood costs the window one repaint and one relayout of the History per
+  // thousand reports rather than per few dozen; small enough that the UI thread is back within
+  // a few milliseconds.
+  static constexpr std::size_t kMaxBatch = 1024;
   // The socket's receive buffer, asked for so that a burst of clients, or a moment in which the
   // UI thread gets no processor, is queued rather than dropped: about a second of reports at
   // 20,000 a second.
@@ -57,9 +60,10 @@ class EventListener {
   EventListener& operator=(const EventListener&) = delete;
 
   void Start();
-  // Ends the pending receive and joins the thread. Safe to call twice.
+  // Ends the pending receive, releases the deliverer and joins both threads. A batch not yet
+  // handed over is dropped. Safe to call twice.
   void Stop();
-  bool Running() const { return thread_.joinable(); }
+  bool Running() const { return receiver_.joinable(); }
   // The address the socket is bound to (its port when the system chose one).
   platform::SocketAddress LocalAddress() const { return localAddress_; }
 
@@ -68,20 +72,36 @@ class EventListener {
   std::uint64_t Errors() const { return errors_.load(); }
 
  private:
-  void Run() noexcept;
-  void HandleDatagram(const char* buffer, std::size_t length, platform::SocketAddress from);
-  void Flush();
+  struct Batch {
+    std::vector<Report> reports;  // kMaxBatch of them; their strings are reused
+    std::size_t size = 0;         // reports in use
+  };
+
+  void Receive() noexcept;
+  void Deliver() noexcept;
+  void HandleDatagram(std::string_view datagram, platform::SocketAddress from);
+  // Receiver: waits until the deliverer is free, gives it the batch being filled and takes the
+  // other one to fill. False when stopping.
+  bool HandOver();
 
   platform::UdpSocket socket_;
   platform::SocketAddress localAddress_;
   Handler handler_;
   ConfigAnswer configAnswer_;
-  std::atomic<bool> running_{false};  // written by Start/Stop, read by the listener thread
+  std::atomic<bool> running_{false};  // written by Start/Stop, read by both threads
   std::atomic<std::uint64_t> received_{0};
   std::atomic<std::uint64_t> errors_{0};
-  std::vector<Report> batch_;  // listener thread only
-  std::size_t batchSize_ = 0;  // reports in batch_ (its strings are reused)
-  std::thread thread_;         // owned; joined by Stop
+
+  std::array<Batch, 2> batches_;
+  Batch* filling_ = &batches_[0];  // receiver thread only
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Batch* delivering_ = nullptr;  // guarded by mutex_: the batch the deliverer has, if any
+  bool stopping_ = false;        // guarded by mutex_
+
+  std::thread receiver_;   // owned; joined by Stop
+  std::thread deliverer_;  // owned; joined by Stop
 };
 
 }  // namespace uv::server

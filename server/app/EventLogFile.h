@@ -1,20 +1,39 @@
 #pragma once
-// The console's comma-separated event log: opened, appended to and closed for every line, so
-// other programs may read it between events. The header goes only into a file this writer
-// creates. Thread affinity: called on the UI thread only (the one writer of the file).
+// The console's comma-separated event log. The file stays open between lines, yet behaves as if
+// it were opened for every line: each line is in the file, whole, when its event has been
+// handled (one write, nothing held back in memory); the header goes only into a file this writer
+// creates; a changed path, a file deleted or moved away, or one another program truncated takes
+// effect at the next line. Thread affinity: the UI thread only (the one writer of the file).
 
 #include <string>
 #include <string_view>
+
+#include "platform/common/FileWrite.h"
 
 namespace uv::server {
 
 inline constexpr std::string_view kLogHeader =
     "Date,Time,Computer Name,IP Address,Category,Message\r\n";
 
-// Appends one line ("\r\n" included). Returns false when the file could not be opened or
-// written; the caller says nothing then (the line is lost, as an unwritable log always loses
-// it). Backslashes in the path are folder separators, as in the stored setting.
-bool AppendLogLine(const std::string& path, std::string_view line);
+class EventLogFile {
+ public:
+  // Appends one line ("\r\n" included) to the file the stored path names (backslashes are
+  // folder separators, as in the setting). Returns false when the file could not be opened or
+  // written; the caller says nothing then (the line is lost, as an unwritable log always loses
+  // it), and the next line tries the path again.
+  bool Append(const std::string& storedPath, std::string_view line);
+  // Lets go of the file, e.g. when logging is switched off.
+  void Close() { file_.Close(); }
+  bool IsOpen() const { return file_.IsOpen(); }
+
+ private:
+  std::string storedPath_;        // the setting the native path below was made from
+  std::filesystem::path native_;  // made once per change of the setting, not per line
+  platform::AppendingFile file_;
+};
+
+// One line appended to the file, opened and closed for it: for a writer that writes rarely.
+bool AppendLogLine(const std::string& storedPath, std::string_view line);
 
 // The stored path as a path of this system ("\" becomes "/").
 std::string NativeLogPath(const std::string& storedPath);

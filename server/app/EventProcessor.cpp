@@ -5,7 +5,6 @@
 
 #include "gui/common/MachineText.h"
 #include "platform/trace/Trace.h"
-#include "server/app/EventLogFile.h"
 
 namespace uv::server {
 
@@ -25,11 +24,7 @@ CEventProcessor::CEventProcessor(std::string ownVersion, IHistorySink& history,
       sound_(sound),
       mail_(mail),
       clock_(clock ? std::move(clock) : Clock(LocalClockTime)),
-      logWriter_(logWriter ? std::move(logWriter)
-                           : LogWriter([](const std::string& path, std::string_view line) {
-                               // An unwritable log loses the line without a word.
-                               (void)AppendLogLine(path, line);
-                             })) {}
+      logWriter_(std::move(logWriter)) {}
 
 void CEventProcessor::RememberClient(const std::string& address) {
   if (knownSet_.insert(address).second) knownClients_.push_back(address);
@@ -66,8 +61,15 @@ void CEventProcessor::Handle(std::string_view reportText, const std::string& sen
 
   if (settings.enableLog) {
     if (auto line = BuildLogLine(full, versionFlag, senderAddress, words)) {
-      logWriter_(settings.logFilePath, *line);
+      if (logWriter_) {
+        logWriter_(settings.logFilePath, *line);
+      } else {
+        // An unwritable log loses the line without a word.
+        (void)logFile_.Append(settings.logFilePath, *line);
+      }
     }
+  } else if (logFile_.IsOpen()) {
+    logFile_.Close();  // logging switched off: the file is the administrator's again
   }
 
   if (settings.sendMail && ShouldMail(full, versionFlag, words)) {

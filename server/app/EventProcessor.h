@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gui/list/EventRow.h"
+#include "server/app/EventLogFile.h"
 #include "server/app/EventRules.h"
 #include "server/common/Balloons.h"
 #include "server/dialogs/settings/ServerSettings.h"
@@ -46,10 +47,12 @@ class CEventProcessor {
   using LogWriter = std::function<void(const std::string& path, std::string_view line)>;
 
   // All outlets are borrowed and must outlive the processor. `clock` defaults to local time,
-  // `logWriter` to AppendLogLine.
+  // `logWriter` to the processor's own EventLogFile (kept open between lines).
   CEventProcessor(std::string ownVersion, IHistorySink& history, IBalloonNotifier& balloons,
                   ISoundPlayer& sound, CMailQueue& mail, Clock clock = {},
                   LogWriter logWriter = {});
+  CEventProcessor(const CEventProcessor&) = delete;
+  CEventProcessor& operator=(const CEventProcessor&) = delete;
 
   // Handles one report text from `senderAddress` ("%d.%d.%d.%d").
   void Handle(std::string_view reportText, const std::string& senderAddress,
@@ -67,7 +70,8 @@ class CEventProcessor {
   ISoundPlayer& sound_;
   CMailQueue& mail_;
   Clock clock_;
-  LogWriter logWriter_;
+  LogWriter logWriter_;  // empty: logFile_
+  EventLogFile logFile_;
   std::vector<std::string> knownClients_;
   std::unordered_set<std::string> knownSet_;  // the same addresses, for a constant-time check
 };

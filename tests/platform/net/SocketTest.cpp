@@ -20,6 +20,7 @@ using namespace std::chrono_literals;
 const Ipv4Address kReceiverAddress(127, 0, 0, 31);
 const Ipv4Address kSenderAddress(127, 0, 0, 32);
 const Ipv4Address kTcpAddress(127, 0, 0, 33);
+const Ipv4Address kOtherSenderAddress(127, 0, 0, 34);
 
 UdpSocket BoundUdp(Ipv4Address address) {
   auto socket = UdpSocket::Create();
@@ -97,6 +98,48 @@ TEST(UdpSocketTest, OversizeDatagramReportsMsgsizeButDeliversWhatFits) {
   auto exact = receiver.ReceiveFrom(buffer);
   ASSERT_TRUE(exact.ok());
   EXPECT_EQ(*exact, 1024u);
+}
+
+TEST(UdpSocketTest, ReceiveManyTakesWhatIsWaitingInOrder_OversizeMarkedNotFailed) {
+  UdpSocket receiver = BoundUdp(kReceiverAddress);
+  UdpSocket sender = BoundUdp(kSenderAddress);
+  UdpSocket other = BoundUdp(kOtherSenderAddress);
+  ASSERT_EQ(receiver.SetNonBlocking(true), kErrorSuccess);
+  std::vector<UdpSocket::Datagram> slots(8);
+  std::vector<std::vector<char>> buffers(slots.size(), std::vector<char>(16, '\0'));
+  for (std::size_t i = 0; i < slots.size(); ++i) slots[i].buffer = buffers[i];
+
+  auto none = receiver.ReceiveMany(slots);
+  ASSERT_FALSE(none.ok());
+  EXPECT_EQ(none.error(), kWsaEwouldblock);
+
+  // Five waiting, from two senders, one of them too large for its slot and one empty.
+  ASSERT_TRUE(sender.SendTo("one", Local(receiver)).ok());
+  ASSERT_TRUE(other.SendTo("two", Local(receiver)).ok());
+  ASSERT_TRUE(sender.SendTo(std::string(17, 'L') + "ong", Local(receiver)).ok());
+  ASSERT_TRUE(sender.SendTo(std::string_view(), Local(receiver)).ok());
+  ASSERT_TRUE(sender.SendTo(std::string(16, 'e'), Local(receiver)).ok());
+  auto got = receiver.ReceiveMany(std::span(slots).first(4));  // room for four only
+  ASSERT_TRUE(got.ok());
+  ASSERT_EQ(*got, 4u);
+  EXPECT_EQ(std::string(slots[0].buffer.data(), slots[0].length), "one");
+  EXPECT_EQ(slots[0].from, Local(sender));
+  EXPECT_EQ(std::string(slots[1].buffer.data(), slots[1].length), "two");
+  EXPECT_EQ(slots[1].from, Local(other));
+  EXPECT_EQ(slots[2].length, 20u);  // cut to its 16-byte slot, and said so
+  EXPECT_EQ(std::string(slots[2].buffer.data(), 16), std::string(16, 'L'));
+  EXPECT_EQ(slots[3].length, 0u);
+
+  // The fifth is still waiting; exactly the slot's size is not oversize.
+  auto rest = receiver.ReceiveMany(slots);
+  ASSERT_TRUE(rest.ok());
+  ASSERT_EQ(*rest, 1u);
+  EXPECT_EQ(std::string(slots[0].buffer.data(), slots[0].length), std::string(16, 'e'));
+
+  receiver.Shutdown();
+  auto after = receiver.ReceiveMany(slots);
+  ASSERT_FALSE(after.ok());
+  EXPECT_EQ(after.error(), kWsaEintr);
 }
 
 TEST(UdpSocketTest, BlockingReceiveTimeoutIsReportedAsTimeout) {
