@@ -416,7 +416,8 @@ class ConsoleDialogsAgentTest : public QObject {
         true));
     // Its notification registration on that handle follows the hold; until then an eject finds
     // an open handle nobody will close and is vetoed, as the system would.
-    QTest::qWait(100);
+    // A loaded machine stretches that moment, and a vetoed eject has taken the letter already.
+    QTest::qWait(500);
     Id<QPushButton>(&dialog, 1089)->click();
     QCOMPARE(Id<QLabel>(&dialog, 1142)->text(), QStringLiteral("Insert USB Device"));
     QCOMPARE(boxes.Texts().back(), QStringLiteral("The device can now be safely removed"));
