@@ -16,6 +16,7 @@
 #include "platform/machine/Machine.h"
 #include "platform/registry/Registry.h"
 #include "platform/service/ServiceControlManager.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 using namespace uv::platform;
@@ -29,8 +30,7 @@ constexpr const char* kName = "UVTestService";
 class ServiceHost : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/uv-svc-XXXXXX";
-    root_ = ::mkdtemp(pattern);
+    ASSERT_FALSE(root_.empty());
     machine_ = std::make_unique<Machine>(root_);
     auto manager = ServiceControlManager::Open(*machine_, ScmAccess::kAll);
     ASSERT_TRUE(manager);
@@ -49,8 +49,6 @@ class ServiceHost : public ::testing::Test {
     }
     manager_.reset();
     machine_.reset();
-    std::error_code ec;
-    fs::remove_all(root_, ec);
   }
 
   ServiceHandle Install(const std::string& imagePath = "\"" UV_TEST_SERVICE "\"") {
@@ -72,7 +70,8 @@ class ServiceHost : public ::testing::Test {
     return false;
   }
 
-  fs::path root_;
+  uv::test::TempDir temp_{"uv-svc"};
+  const fs::path root_ = temp_.path();
   std::unique_ptr<Machine> machine_;
   std::unique_ptr<ServiceControlManager> manager_;
 };
@@ -217,12 +216,11 @@ TEST_F(ServiceHost, ControlSocketSurvivesGarbage) {
 }
 
 TEST(ServiceHostDispatcher, RunByHandGives1063) {
-  char pattern[] = "/tmp/uv-svc-XXXXXX";
-  const fs::path root = ::mkdtemp(pattern);
+  const uv::test::TempDir temp("uv-svc");
+  const fs::path& root = temp.path();
   const std::string command = "USBVANTREL_ROOT=" + root.string() + " " UV_TEST_SERVICE;
   const int status = std::system(command.c_str());
   EXPECT_EQ(WEXITSTATUS(status), 1063 & 0xFF);
-  fs::remove_all(root);
 }
 
 TEST(CNTServiceCommandLineInfo, SwitchTable) {
