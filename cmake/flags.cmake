@@ -2,7 +2,7 @@
 add_library(uv_options INTERFACE)
 target_compile_options(uv_options INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Werror)
-target_include_directories(uv_options INTERFACE ${PROJECT_SOURCE_DIR})
+# Include directories are not here: each module declares its own (cmake/layers.cmake).
 
 if(UV_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
@@ -27,6 +27,8 @@ if(CCACHE_PROGRAM)
   set(CMAKE_CXX_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
   set(CMAKE_C_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
 endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/layers.cmake)
 
 # uv_add_test(name SOURCES ... LIBS ...): one GoogleTest executable registered with ctest; it
 # links the test support library (tests/support: temporary folders and machine roots).
