@@ -62,9 +62,7 @@ set(UV_LAYER_RULES
 # list short and say in the commit that empties an entry that it did.
 set(UV_LAYER_EXCEPTIONS
     # The journal viewer opens and truncates the journal through a descriptor of its own.
-    "uv_logview>uv_posix"
-    # The reporter truncates its offline journal through a descriptor of its own.
-    "uv_reporter>uv_posix")
+    "uv_logview>uv_posix")
 
 # uv_module(<target> DIR <folder> [TREE]): exposes the headers of <folder> (relative to the
 # project's source folder) to <target> and to whoever links it. TREE exposes the folder with

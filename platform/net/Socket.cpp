@@ -1,7 +1,7 @@
 #include "platform/net/Socket.h"
 
-#include "platform/net/SocketDescriptor.h"
 #include "platform/net/SocketEvent.h"
+#include "platform/posix/SocketDescriptor.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -116,52 +116,52 @@ WinError WsaErrorFromErrno(int error) {
 
 // ---- Socket ----
 
-Socket::Socket(int fd) : fd_(fd) {}
+Socket::Socket() = default;
 
-Socket::Socket(Socket&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), shutDown_(other.shutDown_.load()) {}
+Socket::Socket(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = std::exchange(other.fd_, -1);
-    shutDown_.store(other.shutDown_.load());
-  }
-  return *this;
+Socket::Socket(Socket&& other) noexcept = default;
+
+Socket& Socket::operator=(Socket&& other) noexcept = default;
+
+Socket::~Socket() = default;
+
+bool Socket::IsOpen() const {
+  return SocketDescriptor::Of(*this) >= 0;
 }
 
-Socket::~Socket() {
-  Close();
+bool Socket::IsShutDown() const {
+  return impl_ && impl_->shutDown.load();
 }
 
 void Socket::Close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
+  if (impl_) impl_->fd.Reset();
 }
 
 void Socket::Shutdown() {
-  shutDown_.store(true);
+  if (!impl_) return;
+  impl_->shutDown.store(true);
   // On Linux shutdown() wakes every thread blocked in recv/accept/poll on the socket, even on
   // an unconnected UDP socket (where it reports ENOTCONN but still marks it shut down).
-  if (fd_ >= 0) (void)::shutdown(fd_, SHUT_RDWR);
+  if (impl_->fd) (void)::shutdown(impl_->fd.get(), SHUT_RDWR);
 }
 
 WinError Socket::SetReceiveBufferSize(std::size_t bytes) {
-  if (fd_ < 0) return kWsaEnotsock;
+  const int fd = SocketDescriptor::Of(*this);
+  if (fd < 0) return kWsaEnotsock;
   const int size = bytes > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(bytes);
-  if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0) return kErrorSuccess;
-  if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) == 0) return kErrorSuccess;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0) return kErrorSuccess;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) == 0) return kErrorSuccess;
   return WsaErrorFromErrno(errno);
 }
 
 WinError Socket::SetNonBlocking(bool nonBlocking) {
-  if (fd_ < 0) return kWsaEnotsock;
-  const int flags = ::fcntl(fd_, F_GETFL);
+  const int fd = SocketDescriptor::Of(*this);
+  if (fd < 0) return kWsaEnotsock;
+  const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0) return WsaErrorFromErrno(errno);
   const int wanted = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-  if (wanted != flags && ::fcntl(fd_, F_SETFL, wanted) < 0) return WsaErrorFromErrno(errno);
+  if (wanted != flags && ::fcntl(fd, F_SETFL, wanted) < 0) return WsaErrorFromErrno(errno);
   return kErrorSuccess;
 }
 
@@ -178,18 +178,19 @@ WinError SetTimeoutOption(int fd, int option, std::chrono::milliseconds timeout)
 }  // namespace
 
 WinError Socket::SetReceiveTimeout(std::chrono::milliseconds timeout) {
-  return SetTimeoutOption(fd_, SO_RCVTIMEO, timeout);
+  return SetTimeoutOption(SocketDescriptor::Of(*this), SO_RCVTIMEO, timeout);
 }
 
 WinError Socket::SetSendTimeout(std::chrono::milliseconds timeout) {
-  return SetTimeoutOption(fd_, SO_SNDTIMEO, timeout);
+  return SetTimeoutOption(SocketDescriptor::Of(*this), SO_SNDTIMEO, timeout);
 }
 
 Result<SocketAddress> Socket::LocalAddress() const {
-  if (fd_ < 0) return Result<SocketAddress>::Failure(kWsaEnotsock);
+  const int fd = SocketDescriptor::Of(*this);
+  if (fd < 0) return Result<SocketAddress>::Failure(kWsaEnotsock);
   sockaddr_in sa{};
   socklen_t length = sizeof sa;
-  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &length) < 0) {
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) < 0) {
     return Result<SocketAddress>::Failure(WsaErrorFromErrno(errno));
   }
   return FromSockaddr(sa);
@@ -197,55 +198,62 @@ Result<SocketAddress> Socket::LocalAddress() const {
 
 WinError Socket::LastError() const {
   const int error = errno;
-  if (shutDown_.load()) return kWsaEintr;
-  if (error == EAGAIN && fd_ >= 0 && !IsNonBlocking(fd_)) return kWsaEtimedout;
+  if (IsShutDown()) return kWsaEintr;
+  const int fd = SocketDescriptor::Of(*this);
+  if (error == EAGAIN && fd >= 0 && !IsNonBlocking(fd)) return kWsaEtimedout;
   return WsaErrorFromErrno(error);
 }
 
 // ---- UdpSocket ----
 
+UdpSocket::UdpSocket(std::unique_ptr<Impl> impl) : Socket(std::move(impl)) {}
+
 Result<UdpSocket> UdpSocket::Create() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return Result<UdpSocket>::Failure(WsaErrorFromErrno(errno));
-  return UdpSocket(fd);
+  return UdpSocket(SocketDescriptor::Adopt(fd));
 }
 
 WinError UdpSocket::Bind(SocketAddress address) {
-  if (fd_ < 0) return kWsaEnotsock;
+  const int fd = SocketDescriptor::Of(*this);
+  if (fd < 0) return kWsaEnotsock;
   const sockaddr_in sa = ToSockaddr(address);
-  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
     return WsaErrorFromErrno(errno);
   }
   return kErrorSuccess;
 }
 
 WinError UdpSocket::SetReuseAddress(bool reuse) {
-  if (fd_ < 0) return kWsaEnotsock;
+  const int fd = SocketDescriptor::Of(*this);
+  if (fd < 0) return kWsaEnotsock;
   const int on = reuse ? 1 : 0;
-  if (::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0) {
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0) {
     return WsaErrorFromErrno(errno);
   }
   return kErrorSuccess;
 }
 
 WinError UdpSocket::SetBroadcast(bool broadcast) {
-  if (fd_ < 0) return kWsaEnotsock;
+  const int fd = SocketDescriptor::Of(*this);
+  if (fd < 0) return kWsaEnotsock;
   const int on = broadcast ? 1 : 0;
-  if (::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) < 0) {
+  if (::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) < 0) {
     return WsaErrorFromErrno(errno);
   }
   return kErrorSuccess;
 }
 
 Result<std::size_t> UdpSocket::SendTo(std::span<const std::uint8_t> data, SocketAddress to) {
-  if (fd_ < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
-  if (shutDown_.load()) return Result<std::size_t>::Failure(kWsaEshutdown);
+  const int fd = SocketDescriptor::Of(*this);
+  if (fd < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
+  if (IsShutDown()) return Result<std::size_t>::Failure(kWsaEshutdown);
   const sockaddr_in sa = ToSockaddr(to);
   for (;;) {
-    const ssize_t sent = ::sendto(fd_, data.data(), data.size(), MSG_NOSIGNAL,
+    const ssize_t sent = ::sendto(fd, data.data(), data.size(), MSG_NOSIGNAL,
                                   reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     if (sent >= 0) return static_cast<std::size_t>(sent);
-    if (errno == EINTR && !shutDown_.load()) continue;
+    if (errno == EINTR && !IsShutDown()) continue;
     return Result<std::size_t>::Failure(LastError());
   }
 }
@@ -265,25 +273,26 @@ Result<std::size_t> UdpSocket::TryReceiveFrom(std::span<char> buffer, SocketAddr
 
 Result<std::size_t> UdpSocket::Receive(std::span<std::uint8_t> buffer, SocketAddress* from,
                                        bool wait) {
-  if (fd_ < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
-  if (shutDown_.load()) return Result<std::size_t>::Failure(kWsaEintr);
+  const int fd = SocketDescriptor::Of(*this);
+  if (fd < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
+  if (IsShutDown()) return Result<std::size_t>::Failure(kWsaEintr);
   for (;;) {
     sockaddr_in sa{};
     socklen_t length = sizeof sa;
     // MSG_TRUNC makes the kernel tell the datagram's real length, so an oversize datagram can
     // be reported as Winsock does (WSAEMSGSIZE with the buffer filled) instead of cut silently.
     const ssize_t received =
-        ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT),
+        ::recvfrom(fd, buffer.data(), buffer.size(), MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT),
                    reinterpret_cast<sockaddr*>(&sa), &length);
     if (received < 0) {
-      if (errno == EINTR && !shutDown_.load()) continue;
-      if (!wait && (errno == EAGAIN || errno == EWOULDBLOCK) && !shutDown_.load()) {
+      if (errno == EINTR && !IsShutDown()) continue;
+      if (!wait && (errno == EAGAIN || errno == EWOULDBLOCK) && !IsShutDown()) {
         return Result<std::size_t>::Failure(kWsaEwouldblock);
       }
       return Result<std::size_t>::Failure(LastError());
     }
     // A shut-down socket returns 0 at once, which would look like an empty datagram.
-    if (shutDown_.load()) return Result<std::size_t>::Failure(kWsaEintr);
+    if (IsShutDown()) return Result<std::size_t>::Failure(kWsaEintr);
     if (from != nullptr) *from = FromSockaddr(sa);
     if (static_cast<std::size_t>(received) > buffer.size()) {
       return Result<std::size_t>::Failure(kWsaEmsgsize);
@@ -293,8 +302,9 @@ Result<std::size_t> UdpSocket::Receive(std::span<std::uint8_t> buffer, SocketAdd
 }
 
 Result<std::size_t> UdpSocket::ReceiveMany(std::span<Datagram> slots) {
-  if (fd_ < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
-  if (shutDown_.load()) return Result<std::size_t>::Failure(kWsaEintr);
+  const int fd = SocketDescriptor::Of(*this);
+  if (fd < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
+  if (IsShutDown()) return Result<std::size_t>::Failure(kWsaEintr);
   const std::size_t count = std::min(slots.size(), kMaxReceiveMany);
   if (count == 0) return std::size_t{0};
   mmsghdr headers[kMaxReceiveMany] = {};
@@ -309,12 +319,12 @@ Result<std::size_t> UdpSocket::ReceiveMany(std::span<Datagram> slots) {
   }
   for (;;) {
     // MSG_TRUNC: each msg_len is the datagram's real length, as for ReceiveFrom.
-    const int received = ::recvmmsg(fd_, headers, static_cast<unsigned>(count), MSG_TRUNC, nullptr);
+    const int received = ::recvmmsg(fd, headers, static_cast<unsigned>(count), MSG_TRUNC, nullptr);
     if (received < 0) {
-      if (errno == EINTR && !shutDown_.load()) continue;
+      if (errno == EINTR && !IsShutDown()) continue;
       return Result<std::size_t>::Failure(LastError());
     }
-    if (shutDown_.load()) return Result<std::size_t>::Failure(kWsaEintr);
+    if (IsShutDown()) return Result<std::size_t>::Failure(kWsaEintr);
     const auto filled = static_cast<std::size_t>(received);
     for (std::size_t i = 0; i < filled; ++i) {
       slots[i].length = headers[i].msg_len;
@@ -331,12 +341,14 @@ Result<std::size_t> UdpSocket::ReceiveFrom(std::span<char> buffer, SocketAddress
 
 // ---- TcpSocket ----
 
+TcpSocket::TcpSocket(std::unique_ptr<Impl> impl) : Socket(std::move(impl)) {}
+
 Result<TcpSocket> TcpSocket::Connect(SocketAddress to,
                                      std::optional<std::chrono::milliseconds> timeout,
                                      std::optional<Ipv4Address> from) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return Result<TcpSocket>::Failure(WsaErrorFromErrno(errno));
-  TcpSocket socket(fd);
+  TcpSocket socket(SocketDescriptor::Adopt(fd));
   if (from && !from->IsAny()) {
     const sockaddr_in local = ToSockaddr(SocketAddress{*from, 0});
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
@@ -383,12 +395,13 @@ Result<TcpSocket> TcpSocket::Connect(SocketAddress to,
 }
 
 Result<std::size_t> TcpSocket::Send(std::span<const std::uint8_t> data) {
-  if (fd_ < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
-  if (shutDown_.load()) return Result<std::size_t>::Failure(kWsaEshutdown);
+  const int fd = SocketDescriptor::Of(*this);
+  if (fd < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
+  if (IsShutDown()) return Result<std::size_t>::Failure(kWsaEshutdown);
   for (;;) {
-    const ssize_t sent = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+    const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
     if (sent >= 0) return static_cast<std::size_t>(sent);
-    if (errno == EINTR && !shutDown_.load()) continue;
+    if (errno == EINTR && !IsShutDown()) continue;
     return Result<std::size_t>::Failure(LastError());
   }
 }
@@ -398,11 +411,12 @@ Result<std::size_t> TcpSocket::Send(std::string_view text) {
 }
 
 WinError TcpSocket::SendAll(std::span<const std::uint8_t> data) {
+  const int fd = SocketDescriptor::Of(*this);
   while (!data.empty()) {
     auto sent = Send(data);
     if (!sent) {
       if (sent.error() != kWsaEwouldblock) return sent.error();
-      pollfd p{fd_, POLLOUT, 0};
+      pollfd p{fd, POLLOUT, 0};
       if (::poll(&p, 1, -1) < 0 && errno != EINTR) return WsaErrorFromErrno(errno);
       continue;
     }
@@ -412,15 +426,16 @@ WinError TcpSocket::SendAll(std::span<const std::uint8_t> data) {
 }
 
 Result<std::size_t> TcpSocket::Receive(std::span<std::uint8_t> buffer) {
-  if (fd_ < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
-  if (shutDown_.load()) return Result<std::size_t>::Failure(kWsaEintr);
+  const int fd = SocketDescriptor::Of(*this);
+  if (fd < 0) return Result<std::size_t>::Failure(kWsaEnotsock);
+  if (IsShutDown()) return Result<std::size_t>::Failure(kWsaEintr);
   for (;;) {
-    const ssize_t received = ::recv(fd_, buffer.data(), buffer.size(), 0);
+    const ssize_t received = ::recv(fd, buffer.data(), buffer.size(), 0);
     if (received < 0) {
-      if (errno == EINTR && !shutDown_.load()) continue;
+      if (errno == EINTR && !IsShutDown()) continue;
       return Result<std::size_t>::Failure(LastError());
     }
-    if (received == 0 && shutDown_.load()) return Result<std::size_t>::Failure(kWsaEintr);
+    if (received == 0 && IsShutDown()) return Result<std::size_t>::Failure(kWsaEintr);
     return static_cast<std::size_t>(received);
   }
 }
@@ -430,10 +445,11 @@ Result<std::size_t> TcpSocket::Receive(std::span<char> buffer) {
 }
 
 Result<SocketAddress> TcpSocket::PeerAddress() const {
-  if (fd_ < 0) return Result<SocketAddress>::Failure(kWsaEnotsock);
+  const int fd = SocketDescriptor::Of(*this);
+  if (fd < 0) return Result<SocketAddress>::Failure(kWsaEnotsock);
   sockaddr_in sa{};
   socklen_t length = sizeof sa;
-  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&sa), &length) < 0) {
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &length) < 0) {
     return Result<SocketAddress>::Failure(WsaErrorFromErrno(errno));
   }
   return FromSockaddr(sa);
@@ -441,10 +457,12 @@ Result<SocketAddress> TcpSocket::PeerAddress() const {
 
 // ---- TcpListener ----
 
+TcpListener::TcpListener(std::unique_ptr<Impl> impl) : Socket(std::move(impl)) {}
+
 Result<TcpListener> TcpListener::Listen(SocketAddress address, int backlog) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return Result<TcpListener>::Failure(WsaErrorFromErrno(errno));
-  TcpListener listener(fd);
+  TcpListener listener(SocketDescriptor::Adopt(fd));
   const int on = 1;
   if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0) {
     return Result<TcpListener>::Failure(WsaErrorFromErrno(errno));
@@ -460,20 +478,21 @@ Result<TcpListener> TcpListener::Listen(SocketAddress address, int backlog) {
 }
 
 Result<TcpSocket> TcpListener::Accept(SocketAddress* peer) {
-  if (fd_ < 0) return Result<TcpSocket>::Failure(kWsaEnotsock);
-  if (shutDown_.load()) return Result<TcpSocket>::Failure(kWsaEintr);
+  const int fd = SocketDescriptor::Of(*this);
+  if (fd < 0) return Result<TcpSocket>::Failure(kWsaEnotsock);
+  if (IsShutDown()) return Result<TcpSocket>::Failure(kWsaEintr);
   for (;;) {
     sockaddr_in sa{};
     socklen_t length = sizeof sa;
-    const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR && !shutDown_.load()) continue;
+    const int accepted = ::accept4(fd, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_CLOEXEC);
+    if (accepted < 0) {
+      if (errno == EINTR && !IsShutDown()) continue;
       // A connection reset before we took it: Winsock would simply not have returned it yet.
-      if (errno == ECONNABORTED && !shutDown_.load()) continue;
+      if (errno == ECONNABORTED && !IsShutDown()) continue;
       return Result<TcpSocket>::Failure(LastError());
     }
-    TcpSocket socket(fd);
-    if (shutDown_.load()) return Result<TcpSocket>::Failure(kWsaEintr);
+    TcpSocket socket(SocketDescriptor::Adopt(accepted));
+    if (IsShutDown()) return Result<TcpSocket>::Failure(kWsaEintr);
     if (peer != nullptr) *peer = FromSockaddr(sa);
     return socket;
   }
@@ -488,7 +507,7 @@ Result<std::size_t> WaitForSockets(std::span<SocketWait> sockets,
   std::vector<pollfd> polls(sockets.size() + events.size());
   for (std::size_t i = 0; i < events.size(); ++i) {
     if (events[i] == nullptr) return Result<std::size_t>::Failure(kWsaEinval);
-    polls[sockets.size() + i].fd = events[i]->NativeHandle();
+    polls[sockets.size() + i].fd = SocketDescriptor::Of(*events[i]);
     polls[sockets.size() + i].events = POLLIN;
   }
   std::size_t ready = 0;

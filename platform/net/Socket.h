@@ -9,10 +9,10 @@
 // closed under it). Close, moves and destruction stay with the owning thread, which must not
 // race them with another thread's Shutdown (join or stop the other thread first).
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -40,7 +40,7 @@ inline constexpr WinError kWsaEhostunreach = 10065;
 // map to 10000 + errno, the way Winsock numbers its BSD codes.
 WinError WsaErrorFromErrno(int error);
 
-// Shared base: owns the descriptor. Not used on its own.
+// Shared base: owns the system's socket. Not used on its own.
 class Socket {
  public:
   Socket(Socket&& other) noexcept;
@@ -49,13 +49,13 @@ class Socket {
   Socket& operator=(const Socket&) = delete;
   ~Socket();
 
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const;
   // closesocket. Safe to call twice.
   void Close();
   // Wakes other threads blocked on this socket (see above) and stops further receives and
   // sends. Thread-safe; the socket stays open until Close or destruction.
   void Shutdown();
-  bool IsShutDown() const { return shutDown_.load(); }
+  bool IsShutDown() const;
 
   // ioctlsocket(FIONBIO).
   [[nodiscard]] WinError SetNonBlocking(bool nonBlocking);
@@ -70,14 +70,16 @@ class Socket {
   [[nodiscard]] WinError SetReceiveBufferSize(std::size_t bytes);
 
  protected:
-  friend struct SocketDescriptor;  // the POSIX implementation's access (SocketDescriptor.h)
-  explicit Socket(int fd);
-  Socket() = default;
+  // What the system knows the socket by; each implementation defines its own.
+  struct Impl;
+  friend struct SocketDescriptor;  // the implementation's own access to it
+
+  explicit Socket(std::unique_ptr<Impl> impl);
+  Socket();
   // Maps the failure of the last call to its Winsock code, kWsaEintr once shut down.
   WinError LastError() const;
 
-  int fd_ = -1;
-  std::atomic<bool> shutDown_{false};
+  std::unique_ptr<Impl> impl_;  // null once moved from
 };
 
 class UdpSocket : public Socket {
@@ -119,7 +121,7 @@ class UdpSocket : public Socket {
   Result<std::size_t> ReceiveMany(std::span<Datagram> slots);
 
  private:
-  explicit UdpSocket(int fd) : Socket(fd) {}
+  explicit UdpSocket(std::unique_ptr<Impl> impl);
   Result<std::size_t> Receive(std::span<std::uint8_t> buffer, SocketAddress* from, bool wait);
 };
 
@@ -147,7 +149,7 @@ class TcpSocket : public Socket {
   Result<SocketAddress> PeerAddress() const;
 
  private:
-  explicit TcpSocket(int fd) : Socket(fd) {}
+  explicit TcpSocket(std::unique_ptr<Impl> impl);
   friend class TcpListener;
 };
 
@@ -161,7 +163,7 @@ class TcpListener : public Socket {
   Result<TcpSocket> Accept(SocketAddress* peer = nullptr);
 
  private:
-  explicit TcpListener(int fd) : Socket(fd) {}
+  explicit TcpListener(std::unique_ptr<Impl> impl);
 };
 
 // One socket of a readiness wait (select): what to wait for, and what was found.

@@ -7,6 +7,8 @@
 // Thread affinity: none; Set, Reset and IsSet may be called from any thread. The event must
 // outlive every wait that includes it.
 
+#include <memory>
+
 namespace uv::platform {
 
 class SocketEvent {
@@ -22,11 +24,11 @@ class SocketEvent {
   void Reset();
   bool IsSet() const;
 
-  // For the waits of the platform layer. Ownership stays here.
-  int NativeHandle() const { return fd_; }
-
  private:
-  int fd_ = -1;
+  // What the system knows the event by; the readiness waits of the implementation reach it.
+  struct Impl;
+  friend struct SocketDescriptor;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace uv::platform

@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <memory>
 #include <random>
+#include <utility>
 
 #include "platform/common/KeyValueText.h"
 #include "platform/common/Text.h"
@@ -54,23 +56,32 @@ char DriveLetterOf(std::string_view path) {
 // ---------------------------------------------------------------------------------------------
 // HandleHold
 
-HandleHold::~HandleHold() {
-  Close();
-}
+struct HandleHold::Lock {
+  Lock(UniqueFd locked, std::string holdPath) : fd(std::move(locked)), path(std::move(holdPath)) {}
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+  // Unlink before unlocking, so that a scan never mistakes a hold being closed for a stale one
+  // left by a dead process (either way it ends up gone).
+  ~Lock() { ::unlink(path.c_str()); }
+
+  UniqueFd fd;  // holds the flock; closed after the unlink above
+  std::string path;
+};
+
+HandleHold::HandleHold() = default;
+
+HandleHold::~HandleHold() = default;
 
 HandleHold::HandleHold(HandleHold&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
+    : lock_(std::move(other.lock_)),
       id_(std::exchange(other.id_, 0)),
-      path_(std::move(other.path_)),
       deviceId_(std::move(other.deviceId_)),
       volume_(std::move(other.volume_)) {}
 
 HandleHold& HandleHold::operator=(HandleHold&& other) noexcept {
   if (this != &other) {
-    Close();
-    fd_ = std::exchange(other.fd_, -1);
+    lock_ = std::move(other.lock_);
     id_ = std::exchange(other.id_, 0);
-    path_ = std::move(other.path_);
     deviceId_ = std::move(other.deviceId_);
     volume_ = std::move(other.volume_);
   }
@@ -78,12 +89,7 @@ HandleHold& HandleHold::operator=(HandleHold&& other) noexcept {
 }
 
 void HandleHold::Close() {
-  if (fd_ < 0) return;
-  // Unlink before unlocking, so that a scan never mistakes a hold being closed for a stale one
-  // left by a dead process (either way it ends up gone).
-  ::unlink(path_.c_str());
-  ::close(fd_);
-  fd_ = -1;
+  lock_.reset();
   id_ = 0;
 }
 
@@ -117,9 +123,8 @@ Result<HandleHold> HandleHold::Take(Machine& machine, std::string deviceId, std:
     return Result<HandleHold>::Failure(ErrnoToWinError(err));
   }
   HandleHold hold;
-  hold.fd_ = fd.Release();
+  hold.lock_ = std::make_unique<Lock>(std::move(fd), path);
   hold.id_ = id;
-  hold.path_ = path;
   hold.deviceId_ = std::move(deviceId);
   hold.volume_ = std::move(volume);
   return hold;

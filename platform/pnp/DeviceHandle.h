@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,7 +28,7 @@ inline constexpr WinError kErrorDeviceNotConnected = 1167;
 
 class HandleHold {
  public:
-  HandleHold() = default;
+  HandleHold();
   ~HandleHold();
   HandleHold(HandleHold&& other) noexcept;
   HandleHold& operator=(HandleHold&& other) noexcept;
@@ -38,7 +39,7 @@ class HandleHold {
   // kErrorPathNotFound when no volume has that letter.
   static Result<HandleHold> ForPath(Machine& machine, std::string_view path);
 
-  bool IsHeld() const { return fd_ >= 0; }
+  bool IsHeld() const { return lock_ != nullptr; }
   // Unique on the machine while held (the dbch_handle of handle broadcasts); 0 when not held.
   std::uint64_t Id() const { return id_; }
   const std::string& DeviceId() const { return deviceId_; }  // the storage unit's instance ID
@@ -51,9 +52,11 @@ class HandleHold {
                                  std::string_view openedAs);
 
  private:
-  int fd_ = -1;
+  // The locked hold file; each implementation defines its own.
+  struct Lock;
+
+  std::unique_ptr<Lock> lock_;  // null when not held
   std::uint64_t id_ = 0;
-  std::string path_;
   std::string deviceId_;
   std::string volume_;
 };

@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "platform/common/Text.h"
 #include "platform/machine/Machine.h"
@@ -220,6 +223,440 @@ PnpError Error(WinError code, std::string message) {
   return PnpError{code, std::move(message)};
 }
 
+// ---- Plug, step by step ----
+
+// The classes, service and texts of a storage unit, by the kind of device.
+struct StorageProfile {
+  StorageClass storageClass = StorageClass::kNone;
+  DeviceClassGuid setupClass;
+  DeviceClassGuid interfaceClass;
+  std::string type;  // the first word of its hardware ID
+  std::string description;
+  std::string service;
+};
+
+StorageProfile StorageProfileOf(DeviceKind kind) {
+  switch (kind) {
+    case DeviceKind::kUsbStick:
+    case DeviceKind::kUsbHardDisk:
+    case DeviceKind::kFixedDisk:
+      return {StorageClass::kDisk, kClassDiskDrive, kGuidDiskInterface, "Disk",
+              "Disk drive",        "disk"};
+    case DeviceKind::kCdRom:
+      return {StorageClass::kCdRom, kClassCdRom, kGuidCdRomInterface, "CdRom",
+              "CD-ROM Drive",       "cdrom"};
+    case DeviceKind::kFloppy:
+      return {StorageClass::kFloppy, kClassFloppy, kGuidFloppyInterface, "SFloppy",
+              "Floppy disk drive",   "sfloppy"};
+    case DeviceKind::kUsbOther:
+      break;
+  }
+  return {};
+}
+
+// What a request makes of its device before anything is written: the parts of its IDs, its
+// names and its classes.
+struct PlugPlan {
+  bool usb = false;
+  bool storage = false;
+  char letter = 0;     // upper case; 0 lets the plug choose
+  std::string vidpid;  // "VID_0781&PID_5567"
+  std::string serial;  // upper case; empty when the device has none
+  std::string ven, prod, rev;
+  std::string friendly;
+  StorageProfile profile;
+};
+
+// Everything that can be said about a request without the machine's state.
+std::optional<PnpError> CheckRequest(const PlugRequest& request) {
+  if (!IsNameText(request.vendorName) || !IsNameText(request.productName) ||
+      !IsNameText(request.revision)) {
+    return Error(kErrorInvalidParameter,
+                 "vendor, product and revision names must be printable text of at most 64 "
+                 "characters without \\ # & /");
+  }
+  if (request.serial && !IsSerialText(*request.serial)) {
+    return Error(kErrorInvalidParameter,
+                 "a serial number has 1 to 126 characters: letters, digits, _ - .");
+  }
+  const char letter = ToUpperAscii(request.letter);
+  if (letter != 0 && (letter < 'A' || letter > 'Z')) {
+    return Error(kErrorInvalidParameter, "a drive letter is one of A to Z");
+  }
+  if (request.kind == DeviceKind::kUsbOther && (letter != 0 || !request.contents.empty())) {
+    return Error(kErrorInvalidParameter, "a device that is not storage has no drive");
+  }
+  std::error_code ec;
+  if (!request.contents.empty() && !std::filesystem::is_directory(request.contents, ec)) {
+    return Error(kErrorPathNotFound, "not an existing directory: " + request.contents.string());
+  }
+  return std::nullopt;
+}
+
+PlugPlan PlanPlug(const PlugRequest& request) {
+  PlugPlan plan;
+  plan.usb = request.kind != DeviceKind::kFixedDisk;
+  plan.storage = request.kind != DeviceKind::kUsbOther;
+  plan.letter = ToUpperAscii(request.letter);
+  char vidpid[32];
+  std::snprintf(vidpid, sizeof vidpid, "VID_%04X&PID_%04X", request.vendorId, request.productId);
+  plan.vidpid = vidpid;
+  plan.serial = request.serial ? ToUpperAscii(*request.serial) : std::string();
+  plan.ven = InquiryField(request.vendorName, 8);
+  plan.prod = InquiryField(request.productName, 16);
+  plan.rev = InquiryField(request.revision, 4);
+  const std::string displayName(
+      Trim(std::string(Trim(request.vendorName)) + " " + std::string(Trim(request.productName))));
+  plan.friendly =
+      displayName + (request.kind == DeviceKind::kFixedDisk ? " ATA Device" : " USB Device");
+  plan.profile = StorageProfileOf(request.kind);
+  return plan;
+}
+
+// The instance IDs of the USB device and its storage unit; fails when either is plugged in.
+// *parentIdPrefix is the prefix the system makes up for a unit without a serial number.
+std::optional<PnpError> NameDevices(const DeviceState& s, const PlugPlan& plan, PlugResult& result,
+                                    std::string* parentIdPrefix) {
+  if (plan.usb) {
+    std::string instance = plan.serial;
+    if (instance.empty()) {
+      for (int port = 1;; ++port) {
+        instance = std::string(kHubPrefix) + std::to_string(port);
+        // A port holds one device at a time, whatever its ids.
+        const bool taken =
+            std::any_of(s.devices.begin(), s.devices.end(), [&](const DeviceRecord& d) {
+              return EqualsNoCase(
+                  std::string_view(d.instanceId).substr(d.instanceId.rfind('\\') + 1), instance);
+            });
+        if (!taken) break;
+      }
+    }
+    result.usbInstanceId = "USB\\" + plan.vidpid + "\\" + instance;
+    if (s.FindDevice(result.usbInstanceId)) {
+      return Error(kErrorAlreadyExists,
+                   "the device is already plugged in: " + result.usbInstanceId);
+    }
+    if (plan.storage && plan.serial.empty())
+      *parentIdPrefix = "6&" + Hex8(static_cast<std::uint32_t>(Fnv64(result.usbInstanceId))) + "&0";
+  }
+  if (plan.storage) {
+    const std::string hardware = plan.profile.type + "&Ven_" + plan.ven + "&Prod_" + plan.prod;
+    if (plan.usb) {
+      result.storageInstanceId = "USBSTOR\\" + hardware + "&Rev_" + plan.rev + "\\" +
+                                 (plan.serial.empty() ? *parentIdPrefix : plan.serial) + "&0";
+    } else {
+      const std::string seed = plan.serial.empty() ? hardware : plan.serial;
+      result.storageInstanceId = "SCSI\\" + hardware + "\\4&" +
+                                 Hex8(static_cast<std::uint32_t>(Fnv64(seed))) + "&0&000000";
+    }
+    if (s.FindDevice(result.storageInstanceId)) {
+      return Error(kErrorAlreadyExists,
+                   "the device is already plugged in: " + result.storageInstanceId);
+    }
+  }
+  return std::nullopt;
+}
+
+// The USB device's Enum key, as the system writes it when it installs the device.
+std::optional<PnpError> WriteUsbKey(Registry& reg, const PlugRequest& request, const PlugPlan& plan,
+                                    const PlugResult& result, const std::string& parentIdPrefix) {
+  auto key = CreateInstanceKey(reg, result.usbInstanceId);
+  if (!key) return Error(key.error(), "cannot create the device's registry key");
+  char hw[64];
+  std::snprintf(hw, sizeof hw, "USB\\%s&REV_%s", plan.vidpid.c_str(), plan.rev.c_str());
+  if (plan.storage) {
+    key->Sz("DeviceDesc", "USB Mass Storage Device");
+    key->Sz("Service", "USBSTOR");
+    key->Sz("Mfg", "Compatible USB storage device");
+  } else {
+    if (!request.productName.empty()) key->Sz("DeviceDesc", std::string(Trim(request.productName)));
+    key->Sz("Service", "usbccgp");
+    if (!request.vendorName.empty()) key->Sz("Mfg", std::string(Trim(request.vendorName)));
+  }
+  key->Sz("Class", "USB");
+  key->Sz("ClassGUID", kClassUsb.text);
+  key->Multi("HardwareID", {hw, "USB\\" + plan.vidpid});
+  key->Sz("LocationInformation", "Port_#0001.Hub_#0001");
+  if (!parentIdPrefix.empty()) key->Sz("ParentIdPrefix", parentIdPrefix);
+  if (key->error != kErrorSuccess) {
+    return Error(key->error, "cannot write the device's registry values");
+  }
+  return std::nullopt;
+}
+
+// The storage unit's Enum key. With deferNames its names come later (WriteDeferredNames).
+std::optional<PnpError> WriteStorageKey(Registry& reg, const PlugRequest& request,
+                                        const PlugPlan& plan, const PlugResult& result) {
+  auto key = CreateInstanceKey(reg, result.storageInstanceId);
+  if (!key) return Error(key.error(), "cannot create the disk's registry key");
+  const StorageProfile& profile = plan.profile;
+  if (request.deferNames) {
+    // A plug that replaces an older installation must not show the old names early.
+    (void)key->key.DeleteValue("FriendlyName");
+    (void)key->key.DeleteValue("DeviceDesc");
+  } else {
+    key->Sz("FriendlyName", plan.friendly);
+    key->Sz("DeviceDesc", profile.description);
+  }
+  key->Sz("Class", profile.storageClass == StorageClass::kDisk    ? "DiskDrive"
+                   : profile.storageClass == StorageClass::kCdRom ? "CDROM"
+                                                                  : "FloppyDisk");
+  key->Sz("ClassGUID", profile.setupClass.text);
+  key->Sz("Service", profile.service);
+  key->Sz("Mfg", profile.storageClass == StorageClass::kCdRom ? "(Standard CD-ROM drives)"
+                                                              : "(Standard disk drives)");
+  const std::string bus = plan.usb ? "USBSTOR\\" : "SCSI\\";
+  key->Multi("HardwareID", {bus + profile.type + plan.ven + plan.prod + plan.rev,
+                            bus + profile.type + plan.ven + plan.prod});
+  if (key->error != kErrorSuccess) {
+    return Error(key->error, "cannot write the disk's registry values");
+  }
+  return std::nullopt;
+}
+
+// A devinst is unique now and, as far as it can be, stable for an ID.
+void GiveDevInst(const DeviceState& s, DeviceRecord& d) {
+  DevInst v = DevInstForInstanceId(d.instanceId);
+  while (s.FindDevInst(v) || v < 2) v = v + 1;
+  d.devInst = v;
+}
+
+void AddUsbDevice(DeviceState& s, const PlugResult& result) {
+  DeviceRecord d;
+  d.instanceId = result.usbInstanceId;
+  GiveDevInst(s, d);
+  d.classGuid = kClassUsb;
+  d.interfaces.push_back(
+      {kGuidUsbDeviceInterface, InterfacePath(result.usbInstanceId, kGuidUsbDeviceInterface)});
+  s.devices.push_back(std::move(d));
+}
+
+// The storage unit's record, with the first device number its class has free. Its devinst is
+// given when it joins the tree.
+DeviceRecord StorageUnitFor(const DeviceState& s, const PlugRequest& request, const PlugPlan& plan,
+                            const PlugResult& result) {
+  const StorageProfile& profile = plan.profile;
+  DeviceRecord unit;
+  unit.instanceId = result.storageInstanceId;
+  unit.parentId = result.usbInstanceId;
+  unit.classGuid = profile.setupClass;
+  unit.interfaces.push_back(
+      {profile.interfaceClass, InterfacePath(result.storageInstanceId, profile.interfaceClass)});
+  unit.storage = profile.storageClass;
+  unit.deviceType =
+      profile.storageClass == StorageClass::kCdRom ? kFileDeviceCdRom : kFileDeviceDisk;
+  unit.busType = plan.usb ? kBusTypeUsb : kBusTypeSata;
+  unit.removableMedia =
+      request.kind != DeviceKind::kUsbHardDisk && request.kind != DeviceKind::kFixedDisk;
+  unit.vendorId = plan.ven;
+  unit.productId = plan.prod;
+  unit.productRevision = plan.rev;
+  unit.serialNumber = plan.serial;
+  for (std::uint32_t n = profile.storageClass == StorageClass::kDisk ? 1 : 0;; ++n) {
+    const bool taken = std::any_of(s.devices.begin(), s.devices.end(), [&](const DeviceRecord& d) {
+      return d.storage == profile.storageClass && d.deviceNumber == n;
+    });
+    if (!taken) {
+      unit.deviceNumber = n;
+      break;
+    }
+  }
+  return unit;
+}
+
+// What the mount manager keeps for a volume: the device's interface name for removable media,
+// an MBR disk's signature and partition offset (1 MiB) otherwise.
+std::vector<std::uint8_t> MountDataFor(const DeviceRecord& unit,
+                                       const DeviceClassGuid& interfaceClass) {
+  if (unit.removableMedia) {
+    return Utf16("_??_" + InterfacePath(unit.instanceId, interfaceClass).substr(4));
+  }
+  const std::uint32_t signature = static_cast<std::uint32_t>(Fnv64(unit.instanceId));
+  return {static_cast<std::uint8_t>(signature),
+          static_cast<std::uint8_t>(signature >> 8),
+          static_cast<std::uint8_t>(signature >> 16),
+          static_cast<std::uint8_t>(signature >> 24),
+          0,
+          0,
+          0x10,
+          0,
+          0,
+          0,
+          0,
+          0};
+}
+
+// The unit's volume, without letter and backing folder. A hard disk's volume takes the next
+// volume number of the machine.
+VolumeRecord VolumeFor(DeviceState& s, const DeviceRecord& unit, const StorageProfile& profile) {
+  VolumeRecord volume;
+  volume.name = "Volume{" + GuidFrom(ToUpperAscii(unit.instanceId)) + "}";
+  volume.deviceId = unit.instanceId;
+  switch (profile.storageClass) {
+    case StorageClass::kCdRom:
+      volume.ntDevice = "\\Device\\CdRom" + std::to_string(unit.deviceNumber);
+      volume.driveType = kDriveCdRom;
+      break;
+    case StorageClass::kFloppy:
+      volume.ntDevice = "\\Device\\Floppy" + std::to_string(unit.deviceNumber);
+      volume.driveType = kDriveRemovable;
+      break;
+    default:
+      volume.ntDevice = "\\Device\\HarddiskVolume" + std::to_string(s.nextVolumeNumber++);
+      volume.driveType = unit.removableMedia ? kDriveRemovable : kDriveFixed;
+      break;
+  }
+  volume.mountData = MountDataFor(unit, profile.interfaceClass);
+  return volume;
+}
+
+// The letter: asked for, else the one this volume had before if it is free, else the next free
+// one (floppies first try A: and B:). 0 when all letters are taken: mounted without one.
+std::optional<PnpError> ChooseLetter(const DeviceState& s, Registry& reg,
+                                     const StorageProfile& profile, VolumeRecord& volume,
+                                     char asked) {
+  const std::uint32_t used = s.LetterMask();
+  char letter = asked;
+  if (letter != 0) {
+    if (used & (1u << (letter - 'A'))) {
+      const VolumeRecord* other = s.FindLetter(letter);
+      return Error(kErrorAlreadyExists, std::string("drive letter ") + letter + ": is in use by " +
+                                            (other ? other->name : std::string("?")));
+    }
+  } else {
+    auto mounted = RegKey::Open(reg, kMountedDevicesKey);
+    if (mounted) {
+      // 26 lookups by name rather than a walk over every volume the machine ever saw.
+      for (char l = 'A'; l <= 'Z' && letter == 0; ++l) {
+        if (used & (1u << (l - 'A'))) continue;
+        auto value = mounted->QueryValue(DosDevicesName(l));
+        if (value && IsSaneMountData(*value) && value->data == volume.mountData) letter = l;
+      }
+    }
+    if (letter == 0) {
+      std::string order = profile.storageClass == StorageClass::kFloppy ? "AB" : "";
+      for (char c = 'D'; c <= 'Z'; ++c) order += c;
+      for (char c : order)
+        if (!(used & (1u << (c - 'A')))) {
+          letter = c;
+          break;
+        }
+    }
+  }
+  volume.letter = letter;
+  return std::nullopt;
+}
+
+// The folder that holds the volume's files: a link to `contents` when given, else a folder of
+// the machine root that keeps what earlier plugs of the volume left.
+std::optional<PnpError> PrepareBacking(const Machine& machine,
+                                       const std::filesystem::path& contents,
+                                       VolumeRecord& volume) {
+  const std::filesystem::path backing = machine.VolumesDirectory() / volume.name;
+  std::error_code fsError;
+  if (!contents.empty()) {
+    const bool isLink = std::filesystem::is_symlink(backing, fsError);
+    if (!isLink && std::filesystem::exists(backing, fsError) &&
+        !std::filesystem::is_empty(backing, fsError)) {
+      return Error(kErrorAlreadyExists, "the volume already keeps its own files in " +
+                                            backing.string() + "; plug it without a directory");
+    }
+    std::filesystem::remove(backing, fsError);
+    std::filesystem::create_symlink(std::filesystem::absolute(contents, fsError), backing, fsError);
+  } else if (!std::filesystem::exists(backing, fsError)) {
+    std::filesystem::create_directories(backing, fsError);
+  }
+  if (fsError) {
+    return Error(kErrorAccessDenied, "cannot prepare the volume's directory " + backing.string() +
+                                         ": " + fsError.message());
+  }
+  volume.backing = backing;
+  return std::nullopt;
+}
+
+// The whole change of the machine's records for one plug: names, registry keys, the live tree,
+// the volume with its letter and folder. *mountData gets the volume's mount manager data.
+std::optional<PnpError> RecordPlug(DeviceState& s, const Machine& machine, Registry& reg,
+                                   const PlugRequest& request, const PlugPlan& plan,
+                                   PlugResult& result, std::vector<std::uint8_t>* mountData) {
+  std::string parentIdPrefix;
+  if (auto e = NameDevices(s, plan, result, &parentIdPrefix)) return e;
+  if (plan.usb) {
+    if (auto e = WriteUsbKey(reg, request, plan, result, parentIdPrefix)) return e;
+  }
+  if (plan.storage) {
+    if (auto e = WriteStorageKey(reg, request, plan, result)) return e;
+  }
+  if (plan.usb) AddUsbDevice(s, result);
+  if (!plan.storage) return std::nullopt;
+
+  DeviceRecord unit = StorageUnitFor(s, request, plan, result);
+  VolumeRecord volume = VolumeFor(s, unit, plan.profile);
+  *mountData = volume.mountData;
+  if (auto e = ChooseLetter(s, reg, plan.profile, volume, plan.letter)) return e;
+  if (auto e = PrepareBacking(machine, request.contents, volume)) return e;
+
+  GiveDevInst(s, unit);
+  result.volumeName = volume.name;
+  result.letter = volume.letter;
+  result.backing = volume.backing;
+  s.devices.push_back(std::move(unit));
+  s.volumes.push_back(std::move(volume));
+  return std::nullopt;
+}
+
+// The mount manager's records of a volume with a letter: the letter, the volume, and the
+// unique-id entry. A volume has one letter: an older letter of the same volume goes.
+void RecordMountPoints(Registry& reg, const PlugResult& result,
+                       const std::vector<std::uint8_t>& mountData) {
+  auto mounted = RegKey::Create(reg, kMountedDevicesKey);
+  if (!mounted) return;
+  for (char l = 'A'; l <= 'Z'; ++l) {
+    if (l == result.letter) continue;
+    auto value = mounted->QueryValue(DosDevicesName(l));
+    if (value && value->data == mountData) (void)mounted->DeleteValue(DosDevicesName(l));
+  }
+  (void)mounted->SetValue(DosDevicesName(result.letter), RegType::kBinary, mountData);
+  (void)mounted->SetValue("\\??\\" + result.volumeName, RegType::kBinary, mountData);
+  (void)mounted->SetValue("#{" + GuidFrom("mount#" + ToUpperAscii(result.storageInstanceId)) + "}",
+                          RegType::kBinary, mountData);
+}
+
+// The storage unit's names of a deferNames plug, once its USB arrival has been handled.
+void WriteDeferredNames(Registry& reg, const PlugPlan& plan, const PlugResult& result) {
+  auto key =
+      RegKey::Open(reg, std::string(kEnumKey) + "\\" + result.storageInstanceId, RegAccess::kWrite);
+  if (key) {
+    (void)key->SetString("FriendlyName", plan.friendly);
+    (void)key->SetString("DeviceDesc", plan.profile.description);
+  }
+}
+
+// The arrivals the recorded plug makes: the USB interface (waited for with deferNames), the
+// storage interface, and the volume with its mount points.
+void AnnounceArrival(const Machine& machine, Registry& reg, const PlugRequest& request,
+                     const PlugPlan& plan, const PlugResult& result,
+                     const std::vector<std::uint8_t>& mountData) {
+  const bool deferred = plan.storage && request.deferNames;
+  DeviceBroadcaster broadcaster(machine);
+  if (plan.usb) {
+    const std::string path = InterfacePath(result.usbInstanceId, kGuidUsbDeviceInterface);
+    if (deferred)
+      broadcaster.DeviceInterfaceSync(kDbtDeviceArrival, kGuidUsbDeviceInterface, path,
+                                      request.broadcastTimeout);
+    else
+      broadcaster.DeviceInterface(kDbtDeviceArrival, kGuidUsbDeviceInterface, path);
+  }
+  if (deferred) WriteDeferredNames(reg, plan, result);
+  if (!plan.storage) return;
+  broadcaster.DeviceInterface(kDbtDeviceArrival, plan.profile.interfaceClass,
+                              InterfacePath(result.storageInstanceId, plan.profile.interfaceClass));
+  if (result.letter) {
+    RecordMountPoints(reg, result, mountData);
+    broadcaster.Volume(kDbtDeviceArrival, 1u << (result.letter - 'A'));
+  }
+}
+
 }  // namespace
 
 std::optional<std::string> DeviceOfLetter(Machine& machine, char letter) {
@@ -234,34 +671,8 @@ std::optional<std::string> DeviceOfLetter(Machine& machine, char letter) {
 
 PnpOutcome<PlugResult> Plug(Machine& machine, const PlugRequest& request) {
   PnpOutcome<PlugResult> outcome;
-  const bool usb = request.kind != DeviceKind::kFixedDisk;
-  const bool storage = request.kind != DeviceKind::kUsbOther;
-  if (!IsNameText(request.vendorName) || !IsNameText(request.productName) ||
-      !IsNameText(request.revision)) {
-    outcome.error = Error(kErrorInvalidParameter,
-                          "vendor, product and revision names must be printable text of at most 64 "
-                          "characters without \\ # & /");
-    return outcome;
-  }
-  if (request.serial && !IsSerialText(*request.serial)) {
-    outcome.error = Error(kErrorInvalidParameter,
-                          "a serial number has 1 to 126 characters: letters, digits, _ - .");
-    return outcome;
-  }
-  char letter = request.letter;
-  letter = ToUpperAscii(letter);
-  if (letter != 0 && (letter < 'A' || letter > 'Z')) {
-    outcome.error = Error(kErrorInvalidParameter, "a drive letter is one of A to Z");
-    return outcome;
-  }
-  if (!storage && (letter != 0 || !request.contents.empty())) {
-    outcome.error = Error(kErrorInvalidParameter, "a device that is not storage has no drive");
-    return outcome;
-  }
-  std::error_code ec;
-  if (!request.contents.empty() && !std::filesystem::is_directory(request.contents, ec)) {
-    outcome.error =
-        Error(kErrorPathNotFound, "not an existing directory: " + request.contents.string());
+  if (auto e = CheckRequest(request)) {
+    outcome.error = std::move(*e);
     return outcome;
   }
   auto registry = machine.OpenRegistry();
@@ -276,350 +687,22 @@ PnpOutcome<PlugResult> Plug(Machine& machine, const PlugRequest& request) {
     return outcome;
   }
   Registry& reg = **registry;
-
-  char vidpid[32];
-  std::snprintf(vidpid, sizeof vidpid, "VID_%04X&PID_%04X", request.vendorId, request.productId);
-  const std::string serial = request.serial ? ToUpperAscii(*request.serial) : std::string();
-  const std::string ven = InquiryField(request.vendorName, 8);
-  const std::string prod = InquiryField(request.productName, 16);
-  const std::string rev = InquiryField(request.revision, 4);
-  const std::string displayName(
-      Trim(std::string(Trim(request.vendorName)) + " " + std::string(Trim(request.productName))));
+  const PlugPlan plan = PlanPlug(request);
 
   PlugResult result;
-  StorageClass storageClass = StorageClass::kNone;
-  DeviceClassGuid storageSetupClass, storageInterface;
-  std::string storageType, storageDesc, storageService;
-  switch (request.kind) {
-    case DeviceKind::kUsbStick:
-    case DeviceKind::kUsbHardDisk:
-    case DeviceKind::kFixedDisk:
-      storageClass = StorageClass::kDisk;
-      storageSetupClass = kClassDiskDrive;
-      storageInterface = kGuidDiskInterface;
-      storageType = "Disk";
-      storageDesc = "Disk drive";
-      storageService = "disk";
-      break;
-    case DeviceKind::kCdRom:
-      storageClass = StorageClass::kCdRom;
-      storageSetupClass = kClassCdRom;
-      storageInterface = kGuidCdRomInterface;
-      storageType = "CdRom";
-      storageDesc = "CD-ROM Drive";
-      storageService = "cdrom";
-      break;
-    case DeviceKind::kFloppy:
-      storageClass = StorageClass::kFloppy;
-      storageSetupClass = kClassFloppy;
-      storageInterface = kGuidFloppyInterface;
-      storageType = "SFloppy";
-      storageDesc = "Floppy disk drive";
-      storageService = "sfloppy";
-      break;
-    case DeviceKind::kUsbOther:
-      break;
-  }
-  const std::string friendly =
-      displayName + (request.kind == DeviceKind::kFixedDisk ? " ATA Device" : " USB Device");
   std::vector<std::uint8_t> mountData;
-  std::string deferredKey;
-
-  StateStore store(machine);
-  const WinError committed = store.Update([&](DeviceState& s) -> WinError {
-    // Names.
-    std::string parentIdPrefix;
-    if (usb) {
-      std::string instance = serial;
-      if (instance.empty()) {
-        for (int port = 1;; ++port) {
-          instance = std::string(kHubPrefix) + std::to_string(port);
-          // A port holds one device at a time, whatever its ids.
-          const bool taken =
-              std::any_of(s.devices.begin(), s.devices.end(), [&](const DeviceRecord& d) {
-                return EqualsNoCase(
-                    std::string_view(d.instanceId).substr(d.instanceId.rfind('\\') + 1), instance);
-              });
-          if (!taken) break;
-        }
-      }
-      result.usbInstanceId = "USB\\" + std::string(vidpid) + "\\" + instance;
-      if (s.FindDevice(result.usbInstanceId)) {
-        outcome.error =
-            Error(kErrorAlreadyExists, "the device is already plugged in: " + result.usbInstanceId);
-        return outcome.error.code;
-      }
-      if (storage && serial.empty())
-        parentIdPrefix =
-            "6&" + Hex8(static_cast<std::uint32_t>(Fnv64(result.usbInstanceId))) + "&0";
-    }
-    if (storage) {
-      const std::string hardware = storageType + "&Ven_" + ven + "&Prod_" + prod;
-      if (usb) {
-        result.storageInstanceId = "USBSTOR\\" + hardware + "&Rev_" + rev + "\\" +
-                                   (serial.empty() ? parentIdPrefix : serial) + "&0";
-      } else {
-        const std::string seed = serial.empty() ? hardware : serial;
-        result.storageInstanceId = "SCSI\\" + hardware + "\\4&" +
-                                   Hex8(static_cast<std::uint32_t>(Fnv64(seed))) + "&0&000000";
-      }
-      if (s.FindDevice(result.storageInstanceId)) {
-        outcome.error = Error(kErrorAlreadyExists,
-                              "the device is already plugged in: " + result.storageInstanceId);
-        return outcome.error.code;
-      }
-    }
-
-    // The device registry, as the system writes it when it installs the device.
-    if (usb) {
-      auto key = CreateInstanceKey(reg, result.usbInstanceId);
-      if (!key) {
-        outcome.error = Error(key.error(), "cannot create the device's registry key");
-        return key.error();
-      }
-      char hw[64];
-      std::snprintf(hw, sizeof hw, "USB\\%s&REV_%s", vidpid, rev.c_str());
-      if (storage) {
-        key->Sz("DeviceDesc", "USB Mass Storage Device");
-        key->Sz("Service", "USBSTOR");
-        key->Sz("Mfg", "Compatible USB storage device");
-      } else {
-        if (!request.productName.empty())
-          key->Sz("DeviceDesc", std::string(Trim(request.productName)));
-        key->Sz("Service", "usbccgp");
-        if (!request.vendorName.empty()) key->Sz("Mfg", std::string(Trim(request.vendorName)));
-      }
-      key->Sz("Class", "USB");
-      key->Sz("ClassGUID", kClassUsb.text);
-      key->Multi("HardwareID", {hw, "USB\\" + std::string(vidpid)});
-      key->Sz("LocationInformation", "Port_#0001.Hub_#0001");
-      if (!parentIdPrefix.empty()) key->Sz("ParentIdPrefix", parentIdPrefix);
-      if (key->error != kErrorSuccess) {
-        outcome.error = Error(key->error, "cannot write the device's registry values");
-        return key->error;
-      }
-    }
-    if (storage) {
-      auto key = CreateInstanceKey(reg, result.storageInstanceId);
-      if (!key) {
-        outcome.error = Error(key.error(), "cannot create the disk's registry key");
-        return key.error();
-      }
-      if (request.deferNames) {
-        deferredKey = result.storageInstanceId;
-        // A plug that replaces an older installation must not show the old names early.
-        (void)key->key.DeleteValue("FriendlyName");
-        (void)key->key.DeleteValue("DeviceDesc");
-      } else {
-        key->Sz("FriendlyName", friendly);
-        key->Sz("DeviceDesc", storageDesc);
-      }
-      key->Sz("Class", storageClass == StorageClass::kDisk    ? "DiskDrive"
-                       : storageClass == StorageClass::kCdRom ? "CDROM"
-                                                              : "FloppyDisk");
-      key->Sz("ClassGUID", storageSetupClass.text);
-      key->Sz("Service", storageService);
-      key->Sz("Mfg", storageClass == StorageClass::kCdRom ? "(Standard CD-ROM drives)"
-                                                          : "(Standard disk drives)");
-      key->Multi("HardwareID", {(usb ? "USBSTOR\\" : "SCSI\\") + storageType + ven + prod + rev,
-                                (usb ? "USBSTOR\\" : "SCSI\\") + storageType + ven + prod});
-      if (key->error != kErrorSuccess) {
-        outcome.error = Error(key->error, "cannot write the disk's registry values");
-        return key->error;
-      }
-    }
-
-    // The live tree. A devinst is unique now and, as far as it can be, stable for an ID.
-    auto giveDevInst = [&](DeviceRecord& d) {
-      DevInst v = DevInstForInstanceId(d.instanceId);
-      while (s.FindDevInst(v) || v < 2) v = v + 1;
-      d.devInst = v;
-    };
-    if (usb) {
-      DeviceRecord d;
-      d.instanceId = result.usbInstanceId;
-      giveDevInst(d);
-      d.classGuid = kClassUsb;
-      d.interfaces.push_back(
-          {kGuidUsbDeviceInterface, InterfacePath(result.usbInstanceId, kGuidUsbDeviceInterface)});
-      s.devices.push_back(std::move(d));
-    }
-    if (!storage) return kErrorSuccess;
-    DeviceRecord unit;
-    unit.instanceId = result.storageInstanceId;
-    unit.parentId = result.usbInstanceId;
-    unit.classGuid = storageSetupClass;
-    unit.interfaces.push_back(
-        {storageInterface, InterfacePath(result.storageInstanceId, storageInterface)});
-    unit.storage = storageClass;
-    unit.deviceType = storageClass == StorageClass::kCdRom ? kFileDeviceCdRom : kFileDeviceDisk;
-    unit.busType = usb ? kBusTypeUsb : kBusTypeSata;
-    unit.removableMedia =
-        request.kind != DeviceKind::kUsbHardDisk && request.kind != DeviceKind::kFixedDisk;
-    unit.vendorId = ven;
-    unit.productId = prod;
-    unit.productRevision = rev;
-    unit.serialNumber = serial;
-    for (std::uint32_t n = storageClass == StorageClass::kDisk ? 1 : 0;; ++n) {
-      const bool taken = std::any_of(
-          s.devices.begin(), s.devices.end(),
-          [&](const DeviceRecord& d) { return d.storage == storageClass && d.deviceNumber == n; });
-      if (!taken) {
-        unit.deviceNumber = n;
-        break;
-      }
-    }
-
-    VolumeRecord volume;
-    volume.name = "Volume{" + GuidFrom(ToUpperAscii(result.storageInstanceId)) + "}";
-    volume.deviceId = result.storageInstanceId;
-    switch (storageClass) {
-      case StorageClass::kCdRom:
-        volume.ntDevice = "\\Device\\CdRom" + std::to_string(unit.deviceNumber);
-        volume.driveType = kDriveCdRom;
-        break;
-      case StorageClass::kFloppy:
-        volume.ntDevice = "\\Device\\Floppy" + std::to_string(unit.deviceNumber);
-        volume.driveType = kDriveRemovable;
-        break;
-      default:
-        volume.ntDevice = "\\Device\\HarddiskVolume" + std::to_string(s.nextVolumeNumber++);
-        volume.driveType = unit.removableMedia ? kDriveRemovable : kDriveFixed;
-        break;
-    }
-    if (unit.removableMedia) {
-      mountData =
-          Utf16("_??_" + InterfacePath(result.storageInstanceId, storageInterface).substr(4));
-    } else {
-      // An MBR disk's volume: disk signature and partition offset (1 MiB).
-      const std::uint32_t signature = static_cast<std::uint32_t>(Fnv64(result.storageInstanceId));
-      mountData = {static_cast<std::uint8_t>(signature),
-                   static_cast<std::uint8_t>(signature >> 8),
-                   static_cast<std::uint8_t>(signature >> 16),
-                   static_cast<std::uint8_t>(signature >> 24),
-                   0,
-                   0,
-                   0x10,
-                   0,
-                   0,
-                   0,
-                   0,
-                   0};
-    }
-    volume.mountData = mountData;
-
-    // The letter: asked for, else the one this volume had before if it is free, else the next
-    // free one (floppies first try A: and B:).
-    const std::uint32_t used = s.LetterMask();
-    if (letter != 0) {
-      if (used & (1u << (letter - 'A'))) {
-        const VolumeRecord* other = s.FindLetter(letter);
-        outcome.error =
-            Error(kErrorAlreadyExists, std::string("drive letter ") + letter + ": is in use by " +
-                                           (other ? other->name : std::string("?")));
-        return outcome.error.code;
-      }
-    } else {
-      auto mounted = RegKey::Open(reg, kMountedDevicesKey);
-      if (mounted) {
-        // 26 lookups by name rather than a walk over every volume the machine ever saw.
-        for (char l = 'A'; l <= 'Z' && letter == 0; ++l) {
-          if (used & (1u << (l - 'A'))) continue;
-          auto value = mounted->QueryValue(DosDevicesName(l));
-          if (value && IsSaneMountData(*value) && value->data == mountData) letter = l;
-        }
-      }
-      if (letter == 0) {
-        std::string order = storageClass == StorageClass::kFloppy ? "AB" : "";
-        for (char c = 'D'; c <= 'Z'; ++c) order += c;
-        for (char c : order)
-          if (!(used & (1u << (c - 'A')))) {
-            letter = c;
-            break;
-          }
-      }
-    }
-    volume.letter = letter;  // 0 when all letters are taken: mounted without one
-
-    // Backing directory.
-    const std::filesystem::path backing = machine.VolumesDirectory() / volume.name;
-    std::error_code fsError;
-    if (!request.contents.empty()) {
-      const bool isLink = std::filesystem::is_symlink(backing, fsError);
-      if (!isLink && std::filesystem::exists(backing, fsError) &&
-          !std::filesystem::is_empty(backing, fsError)) {
-        outcome.error =
-            Error(kErrorAlreadyExists, "the volume already keeps its own files in " +
-                                           backing.string() + "; plug it without a directory");
-        return outcome.error.code;
-      }
-      std::filesystem::remove(backing, fsError);
-      std::filesystem::create_symlink(std::filesystem::absolute(request.contents, fsError), backing,
-                                      fsError);
-    } else if (!std::filesystem::exists(backing, fsError)) {
-      std::filesystem::create_directories(backing, fsError);
-    }
-    if (fsError) {
-      outcome.error = Error(kErrorAccessDenied, "cannot prepare the volume's directory " +
-                                                    backing.string() + ": " + fsError.message());
-      return outcome.error.code;
-    }
-    volume.backing = backing;
-
-    giveDevInst(unit);
-    result.volumeName = volume.name;
-    result.letter = volume.letter;
-    result.backing = backing;
-    s.devices.push_back(std::move(unit));
-    s.volumes.push_back(std::move(volume));
-    return kErrorSuccess;
+  const WinError committed = StateStore(machine).Update([&](DeviceState& s) -> WinError {
+    auto e = RecordPlug(s, machine, reg, request, plan, result, &mountData);
+    if (!e) return kErrorSuccess;
+    outcome.error = std::move(*e);
+    return outcome.error.code;
   });
   if (committed != kErrorSuccess) {
     if (outcome.error.code == kErrorSuccess)
       outcome.error = Error(committed, "cannot record the device in the machine root");
     return outcome;
   }
-
-  DeviceBroadcaster broadcaster(machine);
-  if (usb) {
-    const std::string path = InterfacePath(result.usbInstanceId, kGuidUsbDeviceInterface);
-    if (!deferredKey.empty())
-      broadcaster.DeviceInterfaceSync(kDbtDeviceArrival, kGuidUsbDeviceInterface, path,
-                                      request.broadcastTimeout);
-    else
-      broadcaster.DeviceInterface(kDbtDeviceArrival, kGuidUsbDeviceInterface, path);
-  }
-  if (!deferredKey.empty()) {
-    auto key = RegKey::Open(reg, std::string(kEnumKey) + "\\" + deferredKey, RegAccess::kWrite);
-    if (key) {
-      (void)key->SetString("FriendlyName", friendly);
-      (void)key->SetString("DeviceDesc", storageDesc);
-    }
-  }
-  if (!storage) {
-    outcome.value = std::move(result);
-    return outcome;
-  }
-  broadcaster.DeviceInterface(kDbtDeviceArrival, storageInterface,
-                              InterfacePath(result.storageInstanceId, storageInterface));
-  if (result.letter) {
-    // The mount manager's records: the letter, the volume, and the unique-id entry.
-    auto mounted = RegKey::Create(reg, kMountedDevicesKey);
-    if (mounted) {
-      // A volume has one letter: an older letter of the same volume goes.
-      for (char l = 'A'; l <= 'Z'; ++l) {
-        if (l == result.letter) continue;
-        auto value = mounted->QueryValue(DosDevicesName(l));
-        if (value && value->data == mountData) (void)mounted->DeleteValue(DosDevicesName(l));
-      }
-      (void)mounted->SetValue(DosDevicesName(result.letter), RegType::kBinary, mountData);
-      (void)mounted->SetValue("\\??\\" + result.volumeName, RegType::kBinary, mountData);
-      (void)mounted->SetValue(
-          "#{" + GuidFrom("mount#" + ToUpperAscii(result.storageInstanceId)) + "}",
-          RegType::kBinary, mountData);
-    }
-    broadcaster.Volume(kDbtDeviceArrival, 1u << (result.letter - 'A'));
-  }
+  AnnounceArrival(machine, reg, request, plan, result, mountData);
   outcome.value = std::move(result);
   return outcome;
 }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <thread>
 #include <utility>
 
@@ -109,14 +110,20 @@ Result<Paths> PathsFor(Machine& machine, std::string_view name) {
 
 }  // namespace
 
+struct NamedMutex::Locks {
+  UniqueFd owner;      // exclusive lock held while owned; closed first, dropping ownership
+  UniqueFd existence;  // shared lock held for as long as the handle is open
+};
+
+NamedMutex::NamedMutex() = default;
+
 NamedMutex::~NamedMutex() {
   Close();
 }
 
 NamedMutex::NamedMutex(NamedMutex&& other) noexcept
     : name_(std::move(other.name_)),
-      existenceFd_(std::exchange(other.existenceFd_, -1)),
-      ownerFd_(std::exchange(other.ownerFd_, -1)),
+      locks_(std::move(other.locks_)),
       ownCount_(std::exchange(other.ownCount_, 0)),
       alreadyExisted_(other.alreadyExisted_) {}
 
@@ -124,8 +131,7 @@ NamedMutex& NamedMutex::operator=(NamedMutex&& other) noexcept {
   if (this != &other) {
     Close();
     name_ = std::move(other.name_);
-    existenceFd_ = std::exchange(other.existenceFd_, -1);
-    ownerFd_ = std::exchange(other.ownerFd_, -1);
+    locks_ = std::move(other.locks_);
     ownCount_ = std::exchange(other.ownCount_, 0);
     alreadyExisted_ = other.alreadyExisted_;
   }
@@ -133,14 +139,7 @@ NamedMutex& NamedMutex::operator=(NamedMutex&& other) noexcept {
 }
 
 void NamedMutex::Close() {
-  if (ownerFd_ >= 0) {
-    ::close(ownerFd_);  // drops ownership with the lock
-    ownerFd_ = -1;
-  }
-  if (existenceFd_ >= 0) {
-    ::close(existenceFd_);
-    existenceFd_ = -1;
-  }
+  locks_.reset();
   ownCount_ = 0;
 }
 
@@ -186,8 +185,7 @@ Result<NamedMutex> NamedMutex::Create(Machine& machine, std::string_view name, b
   }
   NamedMutex mutex;
   mutex.name_ = std::string(name);
-  mutex.existenceFd_ = exist.Release();
-  mutex.ownerFd_ = owner.Release();
+  mutex.locks_ = std::make_unique<Locks>(Locks{std::move(owner), std::move(exist)});
   mutex.alreadyExisted_ = existed;
   if (initialOwner && !existed) {
     // We created it and nobody else holds a handle, so the owner lock is free unless a handle
@@ -208,22 +206,21 @@ Result<NamedMutex> NamedMutex::OpenExisting(Machine& machine, std::string_view n
   }
   NamedMutex mutex;
   mutex.name_ = std::string(name);
-  mutex.existenceFd_ = exist.Release();
-  mutex.ownerFd_ = owner.Release();
+  mutex.locks_ = std::make_unique<Locks>(Locks{std::move(owner), std::move(exist)});
   mutex.alreadyExisted_ = true;
   return mutex;
 }
 
 Result<WaitResult> NamedMutex::Wait(std::optional<std::chrono::milliseconds> timeout) {
-  if (ownerFd_ < 0) return Result<WaitResult>::Failure(kErrorInvalidHandle);
+  if (!locks_) return Result<WaitResult>::Failure(kErrorInvalidHandle);
+  const int ownerFd = locks_->owner.get();
   if (ownCount_ > 0) {
     ++ownCount_;
     return WaitResult::kSignalled;
   }
   if (timeout && *timeout > std::chrono::milliseconds(0x7FFFFFFF)) timeout.reset();
   if (!timeout) {
-    if (FlockRetry(ownerFd_, LOCK_EX) < 0)
-      return Result<WaitResult>::Failure(ErrorFromErrno(errno));
+    if (FlockRetry(ownerFd, LOCK_EX) < 0) return Result<WaitResult>::Failure(ErrorFromErrno(errno));
     ownCount_ = 1;
     return WaitResult::kSignalled;
   }
@@ -232,7 +229,7 @@ Result<WaitResult> NamedMutex::Wait(std::optional<std::chrono::milliseconds> tim
   const auto deadline = std::chrono::steady_clock::now() + *timeout;
   auto step = std::chrono::milliseconds(1);
   for (;;) {
-    if (FlockRetry(ownerFd_, LOCK_EX | LOCK_NB) == 0) {
+    if (FlockRetry(ownerFd, LOCK_EX | LOCK_NB) == 0) {
       ownCount_ = 1;
       return WaitResult::kSignalled;
     }
@@ -246,10 +243,10 @@ Result<WaitResult> NamedMutex::Wait(std::optional<std::chrono::milliseconds> tim
 }
 
 WinError NamedMutex::Release() {
-  if (ownerFd_ < 0) return kErrorInvalidHandle;
+  if (!locks_) return kErrorInvalidHandle;
   if (ownCount_ == 0) return kErrorNotOwner;
   if (--ownCount_ == 0) {
-    if (FlockRetry(ownerFd_, LOCK_UN) < 0) return ErrorFromErrno(errno);
+    if (FlockRetry(locks_->owner.get(), LOCK_UN) < 0) return ErrorFromErrno(errno);
   }
   return kErrorSuccess;
 }

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,7 +29,7 @@ class Machine;
 
 class NamedMutex {
  public:
-  NamedMutex() = default;
+  NamedMutex();
   ~NamedMutex();  // CloseHandle: releases ownership and this handle's share of existence
   NamedMutex(NamedMutex&& other) noexcept;
   NamedMutex& operator=(NamedMutex&& other) noexcept;
@@ -43,7 +44,7 @@ class NamedMutex {
   // OpenMutex: kErrorFileNotFound when no handle to the mutex is open anywhere.
   static Result<NamedMutex> OpenExisting(Machine& machine, std::string_view name);
 
-  bool IsOpen() const { return existenceFd_ >= 0; }
+  bool IsOpen() const { return locks_ != nullptr; }
   bool AlreadyExisted() const { return alreadyExisted_; }
   const std::string& Name() const { return name_; }
 
@@ -57,9 +58,11 @@ class NamedMutex {
   void Close();
 
  private:
+  // The system's locks behind an open handle; each implementation defines its own.
+  struct Locks;
+
   std::string name_;
-  int existenceFd_ = -1;  // shared lock held for as long as the handle is open
-  int ownerFd_ = -1;      // exclusive lock held while owned
+  std::unique_ptr<Locks> locks_;  // null when closed
   std::uint32_t ownCount_ = 0;
   bool alreadyExisted_ = false;
 };

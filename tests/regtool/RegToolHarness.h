@@ -16,6 +16,7 @@
 #include <system_error>
 #include <vector>
 
+#include "tests/support/TempDir.h"
 #include "tools/usbvantrel-reg/RegTool.h"
 
 namespace uv::test {
@@ -50,15 +51,8 @@ inline void WriteFile(const std::filesystem::path& file, std::string_view text) 
 
 class ToolRoot {
  public:
-  ToolRoot() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "uvregtool-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
-    root_ = dir_ / "machine";
+  ToolRoot() : temp_("uvregtool"), dir_(temp_.path()), root_(dir_ / "machine") {
     std::filesystem::create_directories(root_);
-  }
-  ~ToolRoot() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
   ToolRoot(const ToolRoot&) = delete;
   ToolRoot& operator=(const ToolRoot&) = delete;
@@ -122,6 +116,7 @@ class ToolRoot {
   }
 
  private:
+  TempDir temp_;
   std::filesystem::path dir_;
   std::filesystem::path root_;
 };

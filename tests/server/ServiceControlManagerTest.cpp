@@ -10,27 +10,16 @@
 #include <fstream>
 
 #include "platform/service/ServiceControlManager.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 using namespace uv::platform;
 
 namespace {
 
-class TempRoot {
+class TempRoot : public uv::test::TempDir {
  public:
-  TempRoot() {
-    char pattern[] = "/tmp/uv-scm-XXXXXX";
-    const char* dir = ::mkdtemp(pattern);
-    if (dir != nullptr) path_ = dir;
-  }
-  ~TempRoot() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
+  TempRoot() : TempDir("uv-scm") {}
 };
 
 // Runs `check` in a child process that has given up root (uid/gid of "nobody") and returns its

@@ -13,6 +13,7 @@
 
 #include "platform/machine/Machine.h"
 #include "platform/session/SessionStore.h"
+#include "tests/support/TempDir.h"
 #include "tools/usbvantrel-sim/SessionVerbs.h"
 #include "tools/usbvantrel-sim/SimVerb.h"
 
@@ -29,16 +30,7 @@ struct Outcome {
 
 class SimTest : public ::testing::Test {
  protected:
-  SimTest() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "uv-sim-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp";
-    dir_ = pattern;
-    root_ = dir_ / "machine";
-  }
-  ~SimTest() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  SimTest() : dir_(temp_.path()), root_(dir_ / "machine") {}
 
   // Runs the real program on the test's machine root (or on root when given).
   Outcome Sim(std::vector<std::string> args, const std::filesystem::path& root = {}) {
@@ -93,6 +85,7 @@ class SimTest : public ::testing::Test {
     return sessions.value_or({});
   }
 
+  test::TempDir temp_{"uv-sim"};
   std::filesystem::path dir_;
   std::filesystem::path root_;
 };
@@ -190,10 +183,10 @@ TEST_F(SimTest, TwoSimulatorsLoggingUsersOnAtOnceLoseNoSession) {
 // The dispatcher in-process, with a table of the session verbs only.
 TEST(SimDispatchTest, VerbHelpWinsOverArgumentsAndStreamsAreTheContexts) {
   constexpr SimVerb verbs[] = {kLoginVerb, kLogoutVerb, kSessionsVerb};
-  std::string pattern = (std::filesystem::temp_directory_path() / "uv-simd-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const test::TempDir temp("uv-simd");
+  ASSERT_FALSE(temp.path().empty());
   {
-    platform::Machine machine(pattern);
+    platform::Machine machine(temp.path());
     std::ostringstream out, err;
     EXPECT_EQ(RunSim(verbs, machine, {"login", "alice", "--help"}, out, err), kExitOk);
     EXPECT_NE(out.str().find("log USER on at the console"), std::string::npos);
@@ -203,7 +196,6 @@ TEST(SimDispatchTest, VerbHelpWinsOverArgumentsAndStreamsAreTheContexts) {
     EXPECT_EQ(out2.str(), "alice logged on, session 1\n");
     EXPECT_TRUE(err2.str().empty());
   }
-  std::filesystem::remove_all(pattern);
 }
 
 }  // namespace

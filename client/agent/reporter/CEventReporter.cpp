@@ -1,14 +1,13 @@
 #include "client/agent/reporter/CEventReporter.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -19,7 +18,6 @@
 #include "platform/machine/Machine.h"
 #include "platform/net/HostResolver.h"
 #include "platform/net/Socket.h"
-#include "platform/posix/UniqueFd.h"
 #include "platform/process/ProcessLauncher.h"
 #include "platform/session/SessionStore.h"
 #include "platform/trace/Trace.h"
@@ -351,10 +349,11 @@ void CEventReporter::ReplayQueueLocked(const std::string& server, platform::Ipv4
 
   if (undelivered < 0) {
     file.reset();
-    platform::UniqueFd emptied(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    std::error_code emptied;
+    std::filesystem::resize_file(path, 0, emptied);
     // A queue that cannot be emptied keeps its flag: its lines are sent again next time rather
     // than lost.
-    if (emptied.get() >= 0) context_.SetPendingLocked(false);
+    if (!emptied) context_.SetPendingLocked(false);
     return;
   }
 

@@ -15,7 +15,7 @@
 #include "client/agent/listener/CCommandListener.h"
 #include "platform/machine/Machine.h"
 #include "platform/net/Socket.h"
-#include "platform/net/SocketDescriptor.h"
+#include "platform/posix/SocketDescriptor.h"
 #include "platform/registry/Registry.h"
 #include "protocol/CommandFrame.h"
 #include "tests/platform/net/TempMachineRoot.h"

@@ -3,8 +3,6 @@
 // computer name, a hosts file that gives that name its own loopback address, and the client
 // settings key. Removed again on destruction.
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -14,14 +12,9 @@
 #include "platform/machine/Machine.h"
 #include "platform/registry/Registry.h"
 #include "platform/session/SessionStore.h"
+#include "tests/support/TempMachine.h"
 
 namespace uv::testing {
-
-inline std::filesystem::path MakeTempDirectory() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "uv-reporter-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
 
 class TestMachine {
  public:
@@ -30,7 +23,7 @@ class TestMachine {
 
   // An empty address leaves the computer without a hosts entry.
   TestMachine(std::string computerName, std::string address)
-      : root_(MakeTempDirectory()), machine_(std::make_unique<platform::Machine>(root_)) {
+      : temp_("uv-reporter"), machine_(&temp_.machine()) {
     Key("SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName")
         .SetString("ComputerName", computerName);
     std::filesystem::create_directories(machine_->HostsFile().parent_path());
@@ -40,16 +33,11 @@ class TestMachine {
     Settings();  // the key exists, as after installation
   }
 
-  ~TestMachine() {
-    machine_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
   TestMachine(const TestMachine&) = delete;
   TestMachine& operator=(const TestMachine&) = delete;
 
-  platform::Machine& machine() { return *machine_; }
-  const std::filesystem::path& root() const { return root_; }
+  platform::Machine& machine() { return temp_.machine(); }
+  const std::filesystem::path& root() const { return temp_.root(); }
 
   platform::RegKey Key(std::string_view path) {
     auto registry = machine_->OpenRegistry();
@@ -76,8 +64,8 @@ class TestMachine {
   }
 
  private:
-  std::filesystem::path root_;
-  std::unique_ptr<platform::Machine> machine_;
+  test::TempMachine temp_;
+  platform::Machine* machine_;  // temp_'s
 };
 
 inline std::string ReadFile(const std::filesystem::path& path) {

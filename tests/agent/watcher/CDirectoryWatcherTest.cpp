@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "platform/trace/Trace.h"
+#include "tests/support/TempDir.h"
 
 namespace uv::agent {
 namespace {
@@ -24,20 +25,10 @@ using platform::WinError;
 constexpr auto kLimit = 10s;
 const std::string kServer = "127.0.0.9";
 
-class TempDir {
+// Every folder of these tests is a drive the watcher looks at.
+class TempDir : public test::TempDir {
  public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "uvwatch-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
+  TempDir() : test::TempDir("uvwatch") {}
 };
 
 void WriteFile(const fs::path& file, const std::string& content) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/machine/Machine.h"
+#include "tests/support/TempDir.h"
 
 namespace uv::platform {
 namespace {
@@ -19,21 +20,16 @@ namespace {
 class EventLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "uv-eventlog-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
+    ASSERT_FALSE(root_.empty());
     machine_ = std::make_unique<Machine>(root_);
-  }
-  void TearDown() override {
-    machine_.reset();
-    std::filesystem::remove_all(root_);
   }
   void Append(std::string_view bytes) {
     std::ofstream out(machine_->EventLogFile(), std::ios::binary | std::ios::app);
     out << bytes;
   }
 
-  std::filesystem::path root_;
+  test::TempDir temp_{"uv-eventlog"};
+  const std::filesystem::path root_ = temp_.path();
   std::unique_ptr<Machine> machine_;
 };
 

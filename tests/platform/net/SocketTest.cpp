@@ -1,5 +1,5 @@
 #include "platform/net/Socket.h"
-#include "platform/net/SocketDescriptor.h"
+#include "platform/posix/SocketDescriptor.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -2,30 +2,28 @@
 // A machine root in a fresh temporary folder, removed afterwards.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 
 #include "platform/machine/Machine.h"
 #include "platform/registry/Registry.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/TempMachine.h"
 
 namespace uv::platform::testing {
 
 class TempMachineRoot {
  public:
-  TempMachineRoot() : dir_("uv-net-test"), machine_(std::make_unique<Machine>(dir_.path())) {}
+  TempMachineRoot() : temp_("uv-net-test") {}
   TempMachineRoot(const TempMachineRoot&) = delete;
   TempMachineRoot& operator=(const TempMachineRoot&) = delete;
 
-  Machine& machine() { return *machine_; }
-  const std::filesystem::path& root() const { return dir_.path(); }
+  Machine& machine() { return temp_.machine(); }
+  const std::filesystem::path& root() const { return temp_.root(); }
 
   void SetComputerName(const std::string& name) {
-    auto registry = machine_->OpenRegistry();
+    auto registry = machine().OpenRegistry();
     ASSERT_TRUE(registry.ok());
     auto key = RegKey::Create(**registry,
                               "SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName");
@@ -34,14 +32,13 @@ class TempMachineRoot {
   }
 
   void WriteHosts(const std::string& content) {
-    const auto file = machine_->HostsFile();
+    const auto file = machine().HostsFile();
     std::filesystem::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary) << content;
   }
 
  private:
-  test::TempDir dir_;  // outlives the machine
-  std::unique_ptr<Machine> machine_;
+  test::TempMachine temp_;
 };
 
 }  // namespace uv::platform::testing

@@ -21,36 +21,19 @@
 #include "platform/pnp/DeviceNotifier.h"
 #include "platform/registry/Registry.h"
 #include "platform/window/MessageWindow.h"
+#include "tests/support/TempMachine.h"
 
 namespace uv::testing {
 
-class TempMachine {
+class TempMachine : public test::TempMachine {
  public:
-  TempMachine() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "uv-pnp-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    root_ = pattern;
-    machine_ = std::make_unique<platform::Machine>(root_);
-  }
-  ~TempMachine() {
-    machine_.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-  }
-  TempMachine(const TempMachine&) = delete;
-  TempMachine& operator=(const TempMachine&) = delete;
+  TempMachine() : test::TempMachine("uv-pnp-test") {}
 
-  platform::Machine& machine() { return *machine_; }
-  const std::filesystem::path& root() const { return root_; }
   platform::Registry& registry() {
-    auto r = machine_->OpenRegistry();
+    auto r = machine().OpenRegistry();
     EXPECT_TRUE(r.ok());
     return **r;
   }
-
- private:
-  std::filesystem::path root_;
-  std::unique_ptr<platform::Machine> machine_;
 };
 
 // One received WM_DEVICECHANGE.

@@ -1,4 +1,5 @@
 #include "platform/process/ProcessLauncher.h"
+#include "tests/support/TempDir.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -24,18 +25,11 @@ using namespace std::chrono_literals;
 class ProcessLauncherTest : public ::testing::Test {
  protected:
   ProcessLauncherTest() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "uv-process-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp";
-    dir_ = pattern;
     // Programs started as another user write here too.
     ::chmod(dir_.c_str(), 0755);
     fifo_ = dir_ / "out";
     if (::mkfifo(fifo_.c_str(), 0666) != 0) ADD_FAILURE() << "mkfifo";
     ::chmod(fifo_.c_str(), 0666);
-  }
-  ~ProcessLauncherTest() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
 
   // What the started program writes into the fifo, once it closes it. The fifo is read on
@@ -61,7 +55,8 @@ class ProcessLauncherTest : public ::testing::Test {
     return path;
   }
 
-  std::filesystem::path dir_;
+  test::TempDir temp_{"uv-process"};
+  const std::filesystem::path dir_ = temp_.path();
   std::filesystem::path fifo_;
 };
 

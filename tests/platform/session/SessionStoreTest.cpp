@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/machine/Machine.h"
+#include "tests/support/TempDir.h"
 
 namespace uv::platform {
 namespace {
@@ -20,17 +21,8 @@ namespace {
 class SessionStoreTest : public ::testing::Test {
  protected:
   SessionStoreTest() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "uv-session-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp";
-    root_ = pattern;
     machine_ = std::make_unique<Machine>(root_);
     store_ = std::make_unique<SessionStore>(*machine_);
-  }
-  ~SessionStoreTest() override {
-    store_.reset();
-    machine_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
   }
 
   std::vector<SessionInfo> Sessions() {
@@ -49,7 +41,8 @@ class SessionStoreTest : public ::testing::Test {
     return text.str();
   }
 
-  std::filesystem::path root_;
+  test::TempDir temp_{"uv-session"};
+  const std::filesystem::path root_ = temp_.path();
   std::unique_ptr<Machine> machine_;
   std::unique_ptr<SessionStore> store_;
 };

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/machine/Machine.h"
+#include "tests/support/TempDir.h"
 
 extern char** environ;
 
@@ -95,18 +96,9 @@ class Helper {
 
 class NamedMutexTest : public ::testing::Test {
  protected:
-  NamedMutexTest() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "uv-mutex-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp";
-    root_ = pattern;
-    machine_ = std::make_unique<Machine>(root_);
-  }
-  ~NamedMutexTest() override {
-    machine_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-  std::filesystem::path root_;
+  NamedMutexTest() { machine_ = std::make_unique<Machine>(root_); }
+  test::TempDir temp_{"uv-mutex"};
+  const std::filesystem::path root_ = temp_.path();
   std::unique_ptr<Machine> machine_;
 };
 

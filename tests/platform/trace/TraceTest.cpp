@@ -1,4 +1,5 @@
 #include "platform/trace/Trace.h"
+#include "tests/support/TempDir.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -129,9 +130,9 @@ TEST(TraceChild, WritesToStderr) {
 }
 
 TEST(TraceTest, EnvironmentSwitchSendsTextsToStderrAndOnlyThen) {
-  char pattern[] = "/tmp/uvtrace-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const std::filesystem::path dir = pattern;
+  const test::TempDir temp("uvtrace");
+  ASSERT_FALSE(temp.path().empty());
+  const std::filesystem::path& dir = temp.path();
   const auto runChild = [&](const char* traceValue) {
     const auto errFile = dir / "stderr";
     std::vector<std::string> storage = {std::string("UV_TRACETEST_CHILD=1")};
@@ -162,7 +163,6 @@ TEST(TraceTest, EnvironmentSwitchSendsTextsToStderrAndOnlyThen) {
   EXPECT_EQ(runChild("1"), "first line\nerr : 1460\n");
   EXPECT_EQ(runChild("0"), "");
   EXPECT_EQ(runChild(nullptr), "");
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
