@@ -21,6 +21,7 @@
 #include "platform/net/Socket.h"
 #include "platform/pnp/DeviceHandle.h"
 #include "platform/pnp/DeviceManager.h"
+#include "platform/pnp/DeviceNotifier.h"
 #include "server/dialogs/blockusb/CBlockUSBDlg.h"
 #include "server/dialogs/offlinemsg/COfflineMsgLogDlg.h"
 #include "server/dialogs/saveenergy/CSaveEnergyDlg.h"
@@ -401,23 +402,29 @@ class ConsoleDialogsAgentTest : public QObject {
     QCOMPARE(Id<QLineEdit>(&dialog, 1131)->text(), QString::fromStdString(e2e::kStick));
     dialog.Tabs()->setCurrentIndex(1);
 
-    // The agent watches the stick by now (it holds the volume), as it would when an
-    // administrator gets to the button: the eject must get past that hold.
+    // The agent watches the stick by now (it holds the volume and has registered for removal
+    // notices on that hold), as it would when an administrator gets to the button: the eject
+    // must get past that hold. Until the registration exists an eject finds an open handle
+    // nobody will close and is vetoed, as the system would; wait for it, not for a guessed time.
+    const auto agentPid = static_cast<std::uint32_t>(agent.Pid());
     QVERIFY(Eventually(
         [&] {
+          std::string held;
           for (const auto& hold : platform::ListHolds(Console())) {
-            if (hold.volume == plugged.value->volumeName &&
-                hold.pid == static_cast<std::uint32_t>(agent.Pid())) {
-              return true;
+            if (hold.volume == plugged.value->volumeName && hold.pid == agentPid) {
+              held = hold.deviceId;
+            }
+          }
+          if (held.empty()) return false;
+          for (const auto& recipient : platform::ListRecipients(Console())) {
+            if (recipient.pid != agentPid) continue;
+            for (const auto& registration : recipient.registrations) {
+              if (registration == "handle " + held) return true;
             }
           }
           return false;
         },
         true));
-    // Its notification registration on that handle follows the hold; until then an eject finds
-    // an open handle nobody will close and is vetoed, as the system would.
-    // A loaded machine stretches that moment, and a vetoed eject has taken the letter already.
-    QTest::qWait(500);
     Id<QPushButton>(&dialog, 1089)->click();
     QCOMPARE(Id<QLabel>(&dialog, 1142)->text(), QStringLiteral("Insert USB Device"));
     QCOMPARE(boxes.Texts().back(), QStringLiteral("The device can now be safely removed"));
