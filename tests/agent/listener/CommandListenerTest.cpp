@@ -218,6 +218,7 @@ TEST_F(ListenerTest, AllowedConsolesAdmitsListedAddressesOnly) {
   value = "";  // present but listing nobody: nobody is served
   TcpSocket refused = Connect(Ipv4Address(127, 0, 0, 10));
   EXPECT_EQ(Exchange(refused, get), "");
+  listener_.reset();  // its thread uses the gate, which ends with this scope
 }
 
 TEST(AllowedConsolesValue, ReadsTextsAndListsAndSplitsOnEverySeparator) {
