@@ -23,6 +23,7 @@
 
 #include "tests/agent/reporter/TestMachine.h"
 #include "tests/agent/support/AgentPeers.h"
+#include "tests/support/ProcessStatus.h"
 
 extern char** environ;
 
@@ -63,12 +64,7 @@ long CpuTicks(pid_t pid) {
 }
 
 long RssKb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
-  }
-  return -1;
+  return uv::test::ProcessStatusField("VmRSS", std::to_string(pid));
 }
 
 void Stop(pid_t pid) {

@@ -23,6 +23,7 @@
 #include "platform/machine/Machine.h"
 #include "platform/net/Socket.h"
 #include "platform/session/IdleDetector.h"
+#include "tests/support/ProcessStatus.h"
 
 namespace {
 
@@ -30,13 +31,7 @@ using namespace std::chrono;
 using uv::platform::TcpSocket;
 
 long StatusField(const char* name) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  const std::string prefix = std::string(name) + ":";
-  while (std::getline(status, line)) {
-    if (line.rfind(prefix, 0) == 0) return std::stol(line.substr(prefix.size()));
-  }
-  return -1;
+  return uv::test::ProcessStatusField(name);
 }
 
 bool Exchange(uv::platform::SocketAddress to) {

@@ -14,16 +14,12 @@
 #include "gui/list/CUVTListCtrl.h"
 #include "logview/CLogscopeDlg.h"
 #include "platform/machine/Machine.h"
+#include "tests/support/ProcessStatus.h"
 
 namespace {
 
 long PeakResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
+  return uv::test::ProcessStatusField("VmHWM");
 }
 
 }  // namespace

@@ -23,18 +23,14 @@
 #include "platform/registry/Registry.h"
 #include "server/app/CNewOrmServerDlg.h"
 #include "server/dialogs/settings/ServerSettings.h"
+#include "tests/support/ProcessStatus.h"
 
 namespace {
 
 using namespace uv::server;
 
 long ResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return -1;
+  return uv::test::ProcessStatusField("VmRSS");
 }
 
 long CountLines(const std::filesystem::path& file) {

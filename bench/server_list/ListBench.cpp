@@ -20,6 +20,7 @@
 
 #include "gui/list/CListCtrlPrint.h"
 #include "gui/list/CUVTListCtrl.h"
+#include "tests/support/ProcessStatus.h"
 
 namespace {
 
@@ -28,22 +29,12 @@ using uv::server::CUVTListCtrl;
 using uv::server::EventRow;
 
 long ResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return -1;
+  return uv::test::ProcessStatusField("VmRSS");
 }
 
 // The peak resident memory since the last ResetPeakResident() (or the start).
 long PeakResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return -1;
+  return uv::test::ProcessStatusField("VmHWM");
 }
 
 // Lets the next PeakResidentKiB() report the peak from now on.
