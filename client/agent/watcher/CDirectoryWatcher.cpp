@@ -211,10 +211,15 @@ bool CDirectoryWatcher::StopMonitor(unsigned driveLetter, bool keep) {
   bool result = false;
   if (port_) {
     CDirectoryInfo& info = *found->second;
+    {
+      std::lock_guard recordLock(info.mutex_);
+      RequestStop(info);
+      info.retired_ = true;
+    }
+    // The directory is closed before the notification goes: an eject running meanwhile then
+    // either asks us (and finds the handle closing) or finds no handle of ours at all, never an
+    // open handle that nobody would be asked to close.
     if (!keep) DropNotification(info);
-    std::lock_guard recordLock(info.mutex_);
-    RequestStop(info);
-    info.retired_ = true;
     result = true;
   }
   Trace(" \n Out Stop monitor ");
@@ -240,10 +245,12 @@ void CDirectoryWatcher::UnwatchAll() {
   Trace(" \n In UnWatch all ");
   Trace(" \n In UnWatch all while Loop ");
   for (auto& [letter, info] : byLetter_) {
-    DropNotification(*info);
-    std::lock_guard recordLock(info->mutex_);
-    RequestStop(*info);
-    info->retired_ = true;
+    {
+      std::lock_guard recordLock(info->mutex_);
+      RequestStop(*info);
+      info->retired_ = true;
+    }
+    DropNotification(*info);  // after the close, as in StopMonitor
   }
   // Registrations kept by StopMonitor for drives whose letter has moved on.
   for (auto& record : records_) DropNotification(*record);

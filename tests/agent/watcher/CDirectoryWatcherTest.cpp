@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <stdexcept>
 
@@ -97,18 +98,25 @@ class CountingNotifications : public IDriveNotifications {
     if (failWith != 0) return platform::Result<NotificationHandle>::Failure(failWith);
     EXPECT_TRUE(directory.IsOpen());
     live.insert(next);
+    directories[next] = &directory;
     ++registered;
     return next++;
   }
   void Unregister(NotificationHandle handle) override {
     EXPECT_EQ(live.erase(handle), 1u) << "unregistered twice or never registered: " << handle;
+    // A drive's handle must be closed before its notification goes: an eject in between would
+    // find an open handle and nobody to ask to close it.
+    if (auto it = directories.find(handle); it != directories.end() && it->second->IsOpen())
+      ++unregisteredWhileOpen;
     ++unregistered;
   }
   WinError failWith = 0;
   NotificationHandle next = 100;
   std::set<NotificationHandle> live;
+  std::map<NotificationHandle, const platform::DirectoryHandle*> directories;
   int registered = 0;
   int unregistered = 0;
+  int unregisteredWhileOpen = 0;
 };
 
 class TraceLog {
@@ -262,6 +270,7 @@ TEST_F(WatcherTest, StopMonitorWithoutKeepUnregistersAndSilencesTheDrive) {
   const NotificationHandle handle = watcher_.FindByDriveLetter('E')->Notification();
   EXPECT_TRUE(watcher_.StopMonitor('E', false));
   EXPECT_EQ(window_.unregistered, 1);
+  EXPECT_EQ(window_.unregisteredWhileOpen, 0);
   EXPECT_EQ(watcher_.FindByNotificationHandle(handle), nullptr);
   // The record stays findable by letter (a second stop is still "watched").
   EXPECT_NE(watcher_.FindByDriveLetter('E'), nullptr);
@@ -352,6 +361,7 @@ TEST_F(WatcherTest, UnwatchAllWithCompletionsStillQueued) {
   watcher_.UnwatchAll();
   EXPECT_EQ(window_.registered, 2);
   EXPECT_EQ(window_.unregistered, 2);
+  EXPECT_EQ(window_.unregisteredWhileOpen, 0);
   EXPECT_EQ(watcher_.FindByDriveLetter('E'), nullptr);
   const auto traces = traces_.Texts();
   const std::vector<std::string> unwatch{" \n In UnWatch all ",
