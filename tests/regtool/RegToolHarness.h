@@ -16,6 +16,7 @@
 #include <system_error>
 #include <vector>
 
+#include "tests/support/FileText.h"
 #include "tests/support/TempDir.h"
 #include "tools/usbvantrel-reg/RegTool.h"
 
@@ -26,11 +27,6 @@ struct ToolRun {
   std::string out;
   std::string err;
 };
-
-inline std::string ReadFile(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // A file as the registry tool exports it (byte-order mark, UTF-16LE) as text; the tests' texts
 // are ASCII, so a unit outside it shows as "?".
