@@ -40,11 +40,6 @@ inline std::string ReadRegFile(const std::filesystem::path& file) {
   return text;
 }
 
-inline void WriteFile(const std::filesystem::path& file, std::string_view text) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
 class ToolRoot {
  public:
   ToolRoot() : temp_("uvregtool"), dir_(temp_.path()), root_(dir_ / "machine") {
