@@ -60,9 +60,7 @@ set(UV_LAYER_RULES
 
 # Edges that break the rules today and are being removed (each names its reason). Keep this
 # list short and say in the commit that empties an entry that it did.
-set(UV_LAYER_EXCEPTIONS
-    # The journal viewer opens and truncates the journal through a descriptor of its own.
-    "uv_logview>uv_posix")
+set(UV_LAYER_EXCEPTIONS)
 
 # uv_module(<target> DIR <folder> [TREE]): exposes the headers of <folder> (relative to the
 # project's source folder) to <target> and to whoever links it. TREE exposes the folder with

@@ -1,16 +1,11 @@
 #include "logview/JournalReader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include "platform/posix/UniqueFd.h"
+#include "platform/common/FileRead.h"
 
 namespace uv::logview {
 
@@ -44,24 +39,11 @@ std::size_t IncompleteCharacterTail(std::string_view text) {
   return 0;  // only continuation bytes, or none: not text we could keep together
 }
 
-// Reads, retrying when interrupted; -1 on error.
-ssize_t ReadSome(int fd, char* buffer, std::size_t size) {
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, size);
-    if (n >= 0 || errno != EINTR) return n;
-  }
-}
-
-std::optional<std::uint64_t> RegularFileSize(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  return static_cast<std::uint64_t>(st.st_size);
-}
-
-platform::UniqueFd OpenForReading(const std::filesystem::path& path) {
-  // Not blocking, so that a FIFO in the journal's place cannot hang the window; it is then
-  // refused as not a regular file.
-  return platform::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+// The next bytes of the journal; 0 at its end or on a read error (the reading ends with what
+// was read).
+std::size_t ReadSome(platform::FileReader& file, char* buffer, std::size_t size) {
+  const auto n = file.Read(std::span<char>(buffer, size));
+  return n ? *n : 0;
 }
 
 }  // namespace
@@ -156,11 +138,8 @@ void JournalPieceSplitter::Deliver() {
 
 class JournalReader::File {
  public:
-  explicit File(platform::UniqueFd fd) : fd_(std::move(fd)) {}
-  int get() const { return fd_.get(); }
-
- private:
-  platform::UniqueFd fd_;
+  explicit File(platform::FileReader opened) : reader(std::move(opened)) {}
+  platform::FileReader reader;
 };
 
 JournalReader::JournalReader(std::unique_ptr<File> file, std::uint64_t size)
@@ -170,11 +149,10 @@ JournalReader& JournalReader::operator=(JournalReader&& other) noexcept = defaul
 JournalReader::~JournalReader() = default;
 
 std::optional<JournalReader> JournalReader::Open(const std::filesystem::path& path) {
-  platform::UniqueFd fd = OpenForReading(path);
-  if (!fd) return std::nullopt;
-  const auto size = RegularFileSize(fd.get());
-  if (!size) return std::nullopt;
-  return JournalReader(std::make_unique<File>(std::move(fd)), *size);
+  auto reader = platform::FileReader::Open(path);
+  if (!reader) return std::nullopt;
+  const std::uint64_t size = reader->SizeAtOpen();
+  return JournalReader(std::make_unique<File>(std::move(*reader)), size);
 }
 
 JournalReadStats JournalReader::ReadRows(const RowSink& sink) {
@@ -191,20 +169,20 @@ JournalReadStats JournalReader::ReadRows(const RowSink& sink) {
   std::uint64_t left = size_;
   while (left > 0) {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
-    const ssize_t n = ReadSome(file_->get(), buffer.data(), want);
-    if (n <= 0) break;  // an error, or the file became shorter while we read
-    stats.bytes += static_cast<std::uint64_t>(n);
-    left -= static_cast<std::uint64_t>(n);
-    splitter.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+    const std::size_t n = ReadSome(file_->reader, buffer.data(), want);
+    if (n == 0) break;  // an error, or the file became shorter while we read
+    stats.bytes += n;
+    left -= n;
+    splitter.Feed(std::string_view(buffer.data(), n));
   }
   // The last line may have been half written when we took the length: read on to its end,
   // and no further.
   std::size_t tail = 0;
   while (left == 0 && splitter.InsideLine() && tail < kMaxLineTail) {
     const std::size_t want = std::min<std::size_t>(4096, kMaxLineTail - tail);
-    const ssize_t n = ReadSome(file_->get(), buffer.data(), want);
-    if (n <= 0) break;
-    std::string_view chunk(buffer.data(), static_cast<std::size_t>(n));
+    const std::size_t n = ReadSome(file_->reader, buffer.data(), want);
+    if (n == 0) break;
+    std::string_view chunk(buffer.data(), n);
     const std::size_t end = chunk.find('\n');
     if (end != std::string_view::npos) chunk = chunk.substr(0, end + 1);
     stats.bytes += chunk.size();
@@ -222,15 +200,12 @@ JournalReadStats JournalReader::ReadRows(const RowSink& sink) {
 ClearOutcome ClearJournal(const std::filesystem::path& path) {
   std::uint64_t size = 0;
   {
-    platform::UniqueFd reading = OpenForReading(path);
+    const auto reading = platform::FileReader::Open(path);
     if (!reading) return ClearOutcome::kOpenFailed;
-    const auto length = RegularFileSize(reading.get());
-    if (!length) return ClearOutcome::kOpenFailed;
-    size = *length;
+    size = reading->SizeAtOpen();
   }
-  // No O_CREAT: a journal that vanished in between is not made anew.
-  platform::UniqueFd writing(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NONBLOCK));
-  if (!writing) return ClearOutcome::kTruncateFailed;
+  // A journal that vanished in between is not made anew.
+  if (platform::TruncateFile(path) != platform::kErrorSuccess) return ClearOutcome::kTruncateFailed;
   return size > 0 ? ClearOutcome::kCleared : ClearOutcome::kClearedEmpty;
 }
 

@@ -24,6 +24,7 @@
 #include "platform/machine/Machine.h"
 #include "platform/pnp/DeviceManager.h"
 #include "platform/pnp/DeviceTypes.h"
+#include "tests/support/TempDir.h"
 
 extern char** environ;
 
@@ -31,12 +32,6 @@ namespace {
 
 using namespace uv::platform;
 using Clock = std::chrono::steady_clock;
-
-std::filesystem::path MakeRoot() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "uv-pnp-bench-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-  return pattern;
-}
 
 class Child {
  public:
@@ -112,7 +107,8 @@ PlugRequest Request(std::uint16_t pid, std::string serial) {
 
 // The verb's work in this process; the message counted is the USB interface arrival.
 void BM_PlugToDeviceChangeInAnotherProcess(benchmark::State& state) {
-  const auto root = MakeRoot();
+  const uv::test::TempDir dir("uv-pnp-bench");  // removed on every way out
+  const std::filesystem::path& root = dir.path();
   Machine machine(root);
   Child peer({PNP_PEER_PATH, root.string()}, true);
   if (peer.Line() != "ready") {
@@ -142,7 +138,6 @@ void BM_PlugToDeviceChangeInAnotherProcess(benchmark::State& state) {
   }
   ReportPercentiles(state, samples);
   peer.Wait();
-  std::filesystem::remove_all(root);
 }
 BENCHMARK(BM_PlugToDeviceChangeInAnotherProcess)
     ->UseManualTime()
@@ -151,7 +146,8 @@ BENCHMARK(BM_PlugToDeviceChangeInAnotherProcess)
 
 // The whole command: usbvantrel-sim starts, plugs, and the peer gets the message.
 void BM_SimPlugCommandToDeviceChange(benchmark::State& state) {
-  const auto root = MakeRoot();
+  const uv::test::TempDir dir("uv-pnp-bench");  // removed on every way out
+  const std::filesystem::path& root = dir.path();
   ::setenv("USBVANTREL_ROOT", root.c_str(), 1);
   Machine machine(root);
   Child peer({PNP_PEER_PATH, root.string()}, true);
@@ -186,7 +182,6 @@ void BM_SimPlugCommandToDeviceChange(benchmark::State& state) {
   ReportPercentiles(state, samples);
   peer.Wait();
   ::unsetenv("USBVANTREL_ROOT");
-  std::filesystem::remove_all(root);
 }
 BENCHMARK(BM_SimPlugCommandToDeviceChange)
     ->UseManualTime()
@@ -196,7 +191,8 @@ BENCHMARK(BM_SimPlugCommandToDeviceChange)
 // 1,000 devices; arg 0: one model, arg 1: a model each.
 void BM_GetDeviceDescription1000(benchmark::State& state) {
   const bool distinctModels = state.range(0) != 0;
-  const auto root = MakeRoot();
+  const uv::test::TempDir dir("uv-pnp-bench");  // removed on every way out
+  const std::filesystem::path& root = dir.path();
   Machine machine(root);
   std::string lastInstance;
   for (int i = 0; i < 1000; ++i) {
@@ -228,7 +224,6 @@ void BM_GetDeviceDescription1000(benchmark::State& state) {
     }
   }
   ReportPercentiles(state, samples);
-  std::filesystem::remove_all(root);
 }
 BENCHMARK(BM_GetDeviceDescription1000)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 

@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "platform/registry/Registry.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -26,9 +27,7 @@ constexpr const char* kSettings = "Software\\Quorrel\\USB Vantrel Client\\Settin
 class BenchRegistry {
  public:
   BenchRegistry() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "uvregbench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
-    auto opened = Registry::Open(dir_ / "registry.db");
+    auto opened = Registry::Open(dir_.path() / "registry.db");
     if (!opened) return;
     registry_ = std::move(opened).value();
     auto key = RegKey::Create(*registry_, kSettings);
@@ -38,11 +37,6 @@ class BenchRegistry {
           key->SetDword("SendOfflineMsg", 0) == kErrorSuccess &&
           key->SetDword("SystemIdleTime", 10) == kErrorSuccess;
   }
-  ~BenchRegistry() {
-    registry_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
   BenchRegistry(const BenchRegistry&) = delete;
   BenchRegistry& operator=(const BenchRegistry&) = delete;
 
@@ -50,8 +44,8 @@ class BenchRegistry {
   Registry& registry() { return *registry_; }
 
  private:
-  std::filesystem::path dir_;
-  std::unique_ptr<Registry> registry_;
+  uv::test::TempDir dir_{"uvregbench"};
+  std::unique_ptr<Registry> registry_;  // closed before its folder goes
   bool ok_ = false;
 };
 

@@ -27,7 +27,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -35,7 +34,7 @@
 #include <vector>
 
 #include "platform/net/Socket.h"
-#include "platform/registry/Registry.h"
+#include "tests/support/ConsoleProcess.h"
 
 namespace fs = std::filesystem;
 using namespace uv::platform;
@@ -43,8 +42,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::string_view kSettingsKey = "Software\\Quorrel\\USB Vantrel Server\\Settings";
-
+// rsyslogd, stopped (SIGTERM, then SIGKILL) when the benchmark ends.
 struct Child {
   pid_t pid = -1;
   ~Child() { Stop(); }
@@ -65,14 +63,13 @@ struct Child {
   }
 };
 
-pid_t Spawn(std::vector<std::string> argv, std::function<void()> inChild) {
+pid_t Spawn(std::vector<std::string> argv) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     const int null = ::open("/dev/null", O_RDWR);
     ::dup2(null, 0);
     ::dup2(null, 1);
     ::dup2(null, 2);
-    inChild();
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
@@ -107,12 +104,6 @@ class LineCounter {
   std::uint64_t offset_ = 0;
   std::size_t lines_ = 0;
 };
-
-std::string HostName() {
-  char name[256] = {};
-  ::gethostname(name, sizeof name - 1);
-  return name;
-}
 
 // Sends `total` reports from `senders` threads, paced at `rate` per second overall (0 = as fast
 // as possible). Returns the seconds the sending took.
@@ -235,7 +226,7 @@ void Run(const Target& console, const Target& rsyslog, const std::vector<double>
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string console = USBVANTREL_SERVER_PATH;
+  std::string console;  // empty: the console of this build
   std::string rsyslogd = "/usr/sbin/rsyslogd";
   double seconds = 3;
   int runs = 1;
@@ -277,32 +268,32 @@ int main(int argc, char** argv) {
     }
   }
 
-  char pattern[] = "/tmp/uv-bench-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) return 1;
-  const fs::path root = pattern;
   const Ipv4Address consoleAddress(127, 0, 0, 200);
   const Ipv4Address rsyslogAddress(127, 0, 0, 201);
   const std::uint16_t rsyslogPort = 5514;
 
   // The console's machine: its own loopback address, logging on.
-  fs::create_directories(root / "Windows" / "System32" / "drivers" / "etc");
-  std::ofstream(root / "Windows" / "System32" / "drivers" / "etc" / "hosts")
-      << consoleAddress.ToString() << " " << HostName() << "\n";
+  std::optional<uv::test::ConsoleRoot> consoleRoot;
+  try {
+    consoleRoot.emplace(consoleAddress);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "server_intake_load: %s\n", error.what());
+    return 1;
+  }
+  const fs::path root = consoleRoot->Path();
   const fs::path consoleLog = root / "console.log";
-  {
-    auto registry = Registry::Open(root / "registry.db");
-    if (!registry) return 1;
-    auto key = RegKey::Create(**registry, kSettingsKey);
-    if (!key) return 1;
-    (void)key->SetDword("EnableLog", 1);
-    (void)key->SetString("LogFilePath", consoleLog.string());
-    if (const std::size_t colon = smtp.rfind(':'); colon != std::string::npos) {
-      (void)key->SetDword("SendMail", 1);
-      (void)key->SetString("MailTo", "admin@corp.test");
-      (void)key->SetString("MailFrom", "console@corp.test");
-      (void)key->SetString("ServerIP", smtp.substr(0, colon));
-      (void)key->SetString("SMTPPort", smtp.substr(colon + 1));
-    }
+  bool stored = consoleRoot->SetDword("EnableLog", 1) &&
+                consoleRoot->SetString("LogFilePath", consoleLog.string());
+  if (const std::size_t colon = smtp.rfind(':'); stored && colon != std::string::npos) {
+    stored = consoleRoot->SetDword("SendMail", 1) &&
+             consoleRoot->SetString("MailTo", "admin@corp.test") &&
+             consoleRoot->SetString("MailFrom", "console@corp.test") &&
+             consoleRoot->SetString("ServerIP", smtp.substr(0, colon)) &&
+             consoleRoot->SetString("SMTPPort", smtp.substr(colon + 1));
+  }
+  if (!stored) {
+    std::fprintf(stderr, "server_intake_load: cannot store the console's settings\n");
+    return 1;
   }
 
   // rsyslog with its own configuration: UDP in on a loopback port, one file out.
@@ -316,40 +307,26 @@ int main(int argc, char** argv) {
                       << "\" port=\"" << rsyslogPort << "\")\n"
                       << "*.* action(type=\"omfile\" file=\"" << rsyslogLog.string() << "\")\n";
 
-  Child consoleProcess;
-  consoleProcess.pid = Spawn({console}, [&] {
-    ::setenv("USBVANTREL_ROOT", root.c_str(), 1);
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    ::setenv("USBVANTREL_MSGBOX", "stderr", 1);
-  });
+  uv::test::ConsoleProcess::Options options;
+  options.program = console;
+  std::optional<uv::test::ConsoleProcess> consoleProcess;
+  consoleProcess.emplace(*consoleRoot, options);
   Child rsyslogProcess;
   rsyslogProcess.pid =
-      Spawn({rsyslogd, "-n", "-f", conf.string(), "-i", (rsyslogDir / "pid").string()}, [] {});
+      Spawn({rsyslogd, "-n", "-f", conf.string(), "-i", (rsyslogDir / "pid").string()});
 
   // Wait for both to listen.
-  auto probe = UdpSocket::Create();
-  (void)probe->Bind(SocketAddress{Ipv4Address::Loopback(), 0});
-  (void)probe->SetReceiveTimeout(std::chrono::milliseconds(200));
-  bool up = false;
-  for (int i = 0; i < 100 && !up; ++i) {
-    (void)probe->SendTo(std::string_view("RUT;"), SocketAddress{consoleAddress, 40007});
-    char answer[8];
-    auto got = probe->ReceiveFrom(std::span<char>(answer, sizeof answer));
-    up = got && std::string_view(answer, *got) == "IMA;";
-  }
-  if (!up) {
-    std::fprintf(stderr, "console did not answer\n");
+  if (!uv::test::Peer().WaitUntilAnswering(consoleRoot->EventPort(), std::chrono::seconds(20))) {
+    std::fprintf(stderr, "console did not answer\n%s", consoleProcess->Stderr().c_str());
     return 1;
   }
   std::this_thread::sleep_for(std::chrono::seconds(1));  // rsyslog has no probe
 
-  Run(Target{"console", SocketAddress{consoleAddress, 40007}, consoleLog, 1},
+  Run(Target{"console", consoleRoot->EventPort(), consoleLog, 1},
       Target{"rsyslog", SocketAddress{rsyslogAddress, rsyslogPort}, rsyslogLog, 0}, rates, seconds,
       runs);
 
-  consoleProcess.Stop();
+  consoleProcess.reset();  // ends the console before its root goes
   rsyslogProcess.Stop();
-  std::error_code ec;
-  fs::remove_all(root, ec);
   return 0;
 }

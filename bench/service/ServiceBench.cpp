@@ -11,6 +11,7 @@
 
 #include "platform/machine/Machine.h"
 #include "platform/service/ServiceControlManager.h"
+#include "tests/support/TempMachine.h"
 
 namespace {
 
@@ -18,24 +19,15 @@ using namespace uv::platform;
 
 struct Fixture {
   Fixture() {
-    char pattern[] = "/tmp/uv-svcbench-XXXXXX";
-    root = ::mkdtemp(pattern);
-    machine = std::make_unique<Machine>(root);
     auto m = ServiceControlManager::Open(*machine, ScmAccess::kAll);
     manager = std::make_unique<ServiceControlManager>(std::move(m.value()));
     ServiceConfig config;
     config.imagePath = UV_TEST_SERVICE;
     (void)manager->CreateService("UVTestService", config);
   }
-  ~Fixture() {
-    manager.reset();
-    machine.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(root, ec);
-  }
   ServiceHandle Open() { return std::move(manager->OpenService("UVTestService").value()); }
-  std::filesystem::path root;
-  std::unique_ptr<Machine> machine;
+  uv::test::TempMachine temp{"uv-svcbench"};
+  Machine* machine = &temp.machine();
   std::unique_ptr<ServiceControlManager> manager;
 };
 

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "client/agent/watcher/CDirectoryWatcher.h"
+#include "tests/support/TempDir.h"
 
 extern char** environ;
 
@@ -30,22 +31,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "uvwatch-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 // Counts reports and remembers when the last one came.
 class CountingSink : public uv::agent::IEventReporter {
@@ -164,7 +149,7 @@ void BM_BurstOfCreations(benchmark::State& state) {
   const auto files = static_cast<std::size_t>(state.range(0));
   for (auto _ : state) {
     state.PauseTiming();
-    TempDir dir;
+    uv::test::TempDir dir("uvwatch-bench");
     uv::platform::DriveMap drives;
     drives.Set('E', dir.path());
     CountingSink sink;

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 #include <string>
 
 #include "platform/machine/Machine.h"
+#include "platform/posix/DirectoryWatch.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace uv::platform {
@@ -181,63 +181,13 @@ Result<TcpSocket> ConnectFromLocal(Machine& machine, SocketAddress to,
   return TcpSocket::Connect(to, timeout, LocalBindAddress(machine));
 }
 
-// An inotify watch on the directory of the hosts file. Any event there may be a change of the
-// file (written, truncated, replaced by a rename, deleted, its rights changed), so every event
-// counts; the system queues it before the changing call returns, so a change made before a
-// lookup is seen by that lookup.
-class HostsFileCache::Watch {
- public:
-  static std::unique_ptr<Watch> Start(const std::filesystem::path& directory) {
-    UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (!fd) return nullptr;
-    constexpr std::uint32_t kMask = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_FROM |
-                                    IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_DELETE_SELF |
-                                    IN_MOVE_SELF | IN_ONLYDIR;
-    if (::inotify_add_watch(fd.get(), directory.c_str(), kMask) < 0) return nullptr;
-    return std::make_unique<Watch>(std::move(fd));
-  }
-  explicit Watch(UniqueFd fd) : fd_(std::move(fd)) {}
-
-  // Takes every event queued since the last call: true when there was any. Broken() tells
-  // whether the watch still follows the directory at its path.
-  bool Changed() {
-    bool changed = false;
-    alignas(inotify_event) char buffer[4096];
-    while (true) {
-      const ssize_t n = ::read(fd_.get(), buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        // EAGAIN: nothing more. Any other failure: the watch can no longer be trusted.
-        if (n == 0 || errno != EAGAIN) broken_ = true;
-        return changed || broken_;
-      }
-      changed = true;
-      for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
-        inotify_event event;
-        std::memcpy(&event, buffer + at, sizeof event);
-        // The directory itself moved or went away: the path now names another directory, or
-        // none.
-        if (event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
-          broken_ = true;
-        }
-        at += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
-      }
-    }
-  }
-  bool Broken() const { return broken_; }
-
- private:
-  UniqueFd fd_;
-  bool broken_ = false;
-};
-
 HostsFileCache::HostsFileCache(Machine& machine) : machine_(machine) {}
 HostsFileCache::~HostsFileCache() = default;
 
 void HostsFileCache::Refresh() {
   if (current_ && !watch_->Changed()) return;
   const std::filesystem::path file = machine_.HostsFile();  // makes its directory when missing
-  if (!watch_ || watch_->Broken()) watch_ = Watch::Start(file.parent_path());
+  if (!watch_ || watch_->Broken()) watch_ = DirectoryWatch::Start(file.parent_path());
   // The watch is in place before the file is read: a change during the read is signalled too.
   ReadHostsText(file, text_);
   // A symbolic link could point anywhere, where the watch does not see changes.

@@ -27,6 +27,7 @@
 namespace uv::platform {
 
 class Machine;
+class DirectoryWatch;
 
 // The first IPv4 address the hosts file gives name. Syntax as on Windows and Unix: one address
 // and one or more names per line, separated by blanks or tabs; "#" starts a comment; names are
@@ -84,13 +85,12 @@ class HostsFileCache {
   Ipv4Address LocalBindAddress(std::string_view computerName);
 
  private:
-  class Watch;
   // Reads the file again when it may have changed; call with mutex_ held.
   void Refresh();
 
   Machine& machine_;
   std::mutex mutex_;  // guards every member below
-  std::unique_ptr<Watch> watch_;
+  std::unique_ptr<DirectoryWatch> watch_;
   bool current_ = false;  // text_ is the file's text, and the watch will say when it changes
   std::string text_;
 };

@@ -16,6 +16,7 @@
 #include "platform/common/KeyValueText.h"
 #include "platform/common/Text.h"
 #include "platform/machine/Machine.h"
+#include "platform/posix/DirectoryWatch.h"
 #include "platform/posix/ErrnoError.h"
 #include "platform/posix/FdIo.h"
 #include "platform/posix/UniqueFd.h"
@@ -28,6 +29,7 @@ namespace {
 // The store holds a handful of lines; anything near this size is not ours to parse whole.
 constexpr std::size_t kMaxStoreBytes = 1 << 20;
 constexpr std::size_t kMaxUserNameLength = 104;
+constexpr std::string_view kSessionsFileName = "sessions";
 
 const char* StateWord(SessionState state) {
   return state == SessionState::kActive ? "active" : "disconnected";
@@ -130,6 +132,14 @@ Result<std::vector<SessionInfo>> ReadStore(const std::filesystem::path& file) {
   return ParseText(content);
 }
 
+std::optional<std::string> FirstActiveUser(const Result<std::vector<SessionInfo>>& sessions) {
+  if (!sessions) return std::nullopt;
+  for (const auto& s : *sessions) {
+    if (s.state == SessionState::kActive) return s.userName;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 SessionStore::SessionStore(Machine& machine) : machine_(machine) {}
@@ -155,7 +165,7 @@ bool SessionStore::IsValidUserName(std::string_view name) {
 }
 
 Result<std::vector<SessionInfo>> SessionStore::Enumerate() const {
-  return ReadStore(machine_.RunDirectory() / "sessions");
+  return ReadStore(machine_.RunDirectory() / kSessionsFileName);
 }
 
 Result<std::string> SessionStore::QueryUserName(std::uint32_t sessionId) const {
@@ -177,17 +187,12 @@ std::uint32_t SessionStore::ActiveConsoleSessionId() const {
 }
 
 std::optional<std::string> SessionStore::ActiveSessionUser() const {
-  auto sessions = Enumerate();
-  if (!sessions) return std::nullopt;
-  for (const auto& s : *sessions) {
-    if (s.state == SessionState::kActive) return s.userName;
-  }
-  return std::nullopt;
+  return FirstActiveUser(Enumerate());
 }
 
 WinError SessionStore::Update(const Change& change) {
   const std::filesystem::path dir = machine_.RunDirectory();
-  const std::filesystem::path file = dir / "sessions";
+  const std::filesystem::path file = dir / kSessionsFileName;
   const std::filesystem::path lockFile = dir / "sessions.lock";
 
   const int lockFd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -270,6 +275,37 @@ WinError SessionStore::Logout(std::string_view user) {
     sessions.erase(it);
     return kErrorSuccess;
   });
+}
+
+// ---------------------------------------------------------------------------------------------
+// SessionCache
+
+SessionCache::SessionCache(Machine& machine) : machine_(machine) {}
+SessionCache::~SessionCache() = default;
+
+void SessionCache::Refresh() {
+  if (current_ && !watch_->Changed()) return;
+  const std::filesystem::path dir = machine_.RunDirectory();
+  if (!watch_ || watch_->Broken()) watch_ = DirectoryWatch::Start(dir);
+  // The watch is in place before the store is read: a change during the read is signalled too.
+  const std::filesystem::path file = dir / kSessionsFileName;
+  sessions_ = ReadStore(file);
+  // A symbolic link could point anywhere, where the watch does not see changes.
+  struct stat info {};
+  const bool link = ::lstat(file.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+  current_ = watch_ != nullptr && !link;
+}
+
+Result<std::vector<SessionInfo>> SessionCache::Enumerate() {
+  std::lock_guard lock(mutex_);
+  Refresh();
+  return sessions_;
+}
+
+std::optional<std::string> SessionCache::ActiveSessionUser() {
+  std::lock_guard lock(mutex_);
+  Refresh();
+  return FirstActiveUser(sessions_);
 }
 
 }  // namespace uv::platform

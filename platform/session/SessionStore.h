@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +32,7 @@
 
 namespace uv::platform {
 
+class DirectoryWatch;
 class Machine;
 
 enum class SessionState {
@@ -91,6 +94,36 @@ class SessionStore {
 
  private:
   Machine& machine_;
+};
+
+// The sessions held in memory, for callers that ask on every event (the reporter names the user
+// at the console in every report): the store is read again only after something in its folder
+// changed, which the system signals to the cache the moment the change is made, so a login or a
+// logout takes effect at the next call. Where that signal is not available (no folder yet, no
+// watch left, the store a symbolic link) every call reads the store, as SessionStore does.
+//
+// Thread affinity: none; calls are serialised by a lock of the cache's own.
+class SessionCache {
+ public:
+  explicit SessionCache(Machine& machine);
+  ~SessionCache();
+  SessionCache(const SessionCache&) = delete;
+  SessionCache& operator=(const SessionCache&) = delete;
+
+  // The answers of SessionStore's functions of the same names.
+  Result<std::vector<SessionInfo>> Enumerate();
+  std::optional<std::string> ActiveSessionUser();
+
+ private:
+  // Reads the store again when it may have changed; call with mutex_ held.
+  void Refresh();
+
+  Machine& machine_;
+  std::mutex mutex_;  // guards every member below
+  std::unique_ptr<DirectoryWatch> watch_;
+  bool current_ =
+      false;  // sessions_ is the store's content, and the watch will say when it changes
+  Result<std::vector<SessionInfo>> sessions_ = std::vector<SessionInfo>{};
 };
 
 }  // namespace uv::platform

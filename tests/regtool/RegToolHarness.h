@@ -16,6 +16,7 @@
 #include <system_error>
 #include <vector>
 
+#include "tests/support/FileText.h"
 #include "tests/support/TempDir.h"
 #include "tools/usbvantrel-reg/RegTool.h"
 
@@ -27,11 +28,6 @@ struct ToolRun {
   std::string err;
 };
 
-inline std::string ReadFile(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // A file as the registry tool exports it (byte-order mark, UTF-16LE) as text; the tests' texts
 // are ASCII, so a unit outside it shows as "?".
 inline std::string ReadRegFile(const std::filesystem::path& file) {
@@ -42,11 +38,6 @@ inline std::string ReadRegFile(const std::filesystem::path& file) {
     text += bytes[i + 1] == 0 && static_cast<unsigned char>(bytes[i]) < 0x80 ? bytes[i] : '?';
   }
   return text;
-}
-
-inline void WriteFile(const std::filesystem::path& file, std::string_view text) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << text;
 }
 
 class ToolRoot {

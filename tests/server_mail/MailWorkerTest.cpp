@@ -22,6 +22,7 @@
 #include "server/mail/CMailWorker.h"
 #include "server/mail/SmtpConversation.h"
 #include "tests/server_mail/SmtpTestPeers.h"
+#include "tests/support/TempMachine.h"
 
 namespace uv::server {
 namespace {
@@ -226,20 +227,6 @@ constexpr const char* kVersion = "VERSION=1 6 0 0";
 
 class ConsoleMail : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/uv-mail-XXXXXX";
-    const char* dir = ::mkdtemp(pattern);
-    ASSERT_NE(dir, nullptr);
-    root_ = dir;
-    machine_ = std::make_unique<platform::Machine>(root_);
-  }
-  void TearDown() override {
-    window_.reset();
-    machine_.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-  }
-
   void StoreSettings(std::uint16_t port, bool auth = true) {
     auto registry = machine_->OpenRegistry();
     ASSERT_TRUE(registry.ok());
@@ -268,8 +255,8 @@ class ConsoleMail : public ::testing::Test {
     window_->OnEventReceived(std::string(kVersion) + "," + text, platform::Ipv4Address::Loopback());
   }
 
-  std::filesystem::path root_;
-  std::unique_ptr<platform::Machine> machine_;
+  uv::test::TempMachine temp_{"uv-mail"};
+  platform::Machine* machine_ = &temp_.machine();
   std::unique_ptr<CNewOrmServerDlg> window_;
 };
 

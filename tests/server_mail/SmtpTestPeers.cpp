@@ -18,27 +18,10 @@ std::filesystem::path MailTestDirectory() {
   return USBVANTREL_MAIL_TEST_DIR;
 }
 
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-namespace {
-
-std::filesystem::path MakeTempDir() {
-  char pattern[] = "/tmp/uv-smtp-XXXXXX";
-  const char* dir = ::mkdtemp(pattern);
-  return dir != nullptr ? std::filesystem::path(dir) : std::filesystem::path();
-}
-
-}  // namespace
-
 AiosmtpdServer::AiosmtpdServer(Options options)
-    : spool_(MakeTempDir()), process_(std::make_unique<QProcess>()) {
+    : spool_("uv-smtp"), process_(std::make_unique<QProcess>()) {
   QStringList args{QString::fromStdString((MailTestDirectory() / "smtp_server.py").string()),
-                   QString::fromStdString(spool_.string())};
+                   QString::fromStdString(spool_.path().string())};
   if (options.auth) {
     args << QStringLiteral("--auth") << QString::fromStdString(options.auth->first)
          << QString::fromStdString(options.auth->second);
@@ -68,8 +51,6 @@ AiosmtpdServer::~AiosmtpdServer() {
     process_->kill();
     process_->waitForFinished(10000);
   }
-  std::error_code ec;
-  std::filesystem::remove_all(spool_, ec);
 }
 
 std::vector<AiosmtpdServer::Message> AiosmtpdServer::WaitForMessages(
@@ -79,7 +60,7 @@ std::vector<AiosmtpdServer::Message> AiosmtpdServer::WaitForMessages(
   for (;;) {
     records.clear();
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(spool_, ec)) {
+    for (const auto& entry : std::filesystem::directory_iterator(spool_.path(), ec)) {
       if (entry.path().extension() == ".json") records.push_back(entry.path());
     }
     if (records.size() >= count || std::chrono::steady_clock::now() >= deadline) break;
@@ -110,7 +91,7 @@ std::vector<AiosmtpdServer::Message> AiosmtpdServer::WaitForMessages(
 std::size_t AiosmtpdServer::Accepted() const {
   std::size_t highest = 0;
   std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(spool_, ec)) {
+  for (const auto& entry : std::filesystem::directory_iterator(spool_.path(), ec)) {
     if (entry.path().extension() != ".json") continue;
     const QJsonObject meta =
         QJsonDocument::fromJson(QByteArray::fromStdString(ReadFile(entry.path()))).object();

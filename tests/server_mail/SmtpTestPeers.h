@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "platform/net/Socket.h"
+#include "tests/support/FileText.h"
+#include "tests/support/TempDir.h"
 
 class QProcess;
 
@@ -26,7 +28,6 @@ namespace uv::test {
 
 // Where the harness script and the test certificate are.
 std::filesystem::path MailTestDirectory();
-std::string ReadFile(const std::filesystem::path& path);
 
 class AiosmtpdServer {
  public:
@@ -58,7 +59,7 @@ class AiosmtpdServer {
   std::size_t Accepted() const;
 
  private:
-  std::filesystem::path spool_;
+  TempDir spool_;
   std::unique_ptr<QProcess> process_;
   std::uint16_t port_ = 0;
 };

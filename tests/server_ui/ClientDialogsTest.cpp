@@ -76,7 +76,8 @@ class ClientDialogsTest : public QObject {
   void init() {
     agent_ = std::make_unique<StandInAgent>();
     exchange_ = std::make_unique<CommandExchange>(
-        *machine_, ExchangeLimits{.connect = 2000ms, .reply = 500ms, .port = agent_->Port()});
+        machine_.machine(),
+        ExchangeLimits{.connect = 2000ms, .reply = 500ms, .port = agent_->Port()});
   }
   void cleanup() {
     exchange_.reset();
@@ -85,7 +86,7 @@ class ClientDialogsTest : public QObject {
 
   void blockUsbGetStatusThenApplyAndTheStateChanges() {
     ScopedMessageBoxAnswerer boxes;
-    CBlockUSBDlg dialog(*machine_, *exchange_, {"127.0.0.1"});
+    CBlockUSBDlg dialog(machine_.machine(), *exchange_, {"127.0.0.1"});
     QCOMPARE(dialog.windowTitle(), QStringLiteral("USB Vantrel! Block USB"));
     QCOMPARE(Id<QLabel>(&dialog, 1141)->text(),
              QStringLiteral("Enter the Client details and then click 'Get Status'"));
@@ -178,15 +179,15 @@ class ClientDialogsTest : public QObject {
                                    ejected = index == 4;
                                    return true;
                                  }};
-    auto dialog = std::make_unique<CControlDialog>(*machine_, *exchange_,
+    auto dialog = std::make_unique<CControlDialog>(machine_.machine(), *exchange_,
                                                    std::vector<std::string>{}, nullptr, options);
-    QCOMPARE(ServerState(*machine_), std::optional<std::uint32_t>(1));
+    QCOMPARE(ServerState(machine_.machine()), std::optional<std::uint32_t>(1));
     QVERIFY(dialog->NoticeListenerRunning());
     QVERIFY(!Id<QPushButton>(dialog.get(), 1046)->isEnabled());  // no lists yet, nothing to send
     QVERIFY(!dialog->Tabs()->isEnabled());
     // A second dialog finds the notice port taken.
     {
-      CControlDialog second(*machine_, *exchange_, {}, nullptr, options);
+      CControlDialog second(machine_.machine(), *exchange_, {}, nullptr, options);
       QCOMPARE(boxes.Texts().size(), std::size_t{1});
       QCOMPARE(boxes.Texts().back(), QStringLiteral("Socket bind error 10048"));  // address in use
       second.reject();
@@ -232,7 +233,7 @@ class ClientDialogsTest : public QObject {
     QVERIFY(Last(*agent_, 2).substr(4, 4) == "SWH;");
     QCOMPARE(agent_->lists, (protocol::WhiteLists{"bob,ALICE", "Kingston DT 0123", "Kingston DT"}));
     QCOMPARE(dialog->result(), int(QDialog::Accepted));
-    QCOMPARE(ServerState(*machine_), std::optional<std::uint32_t>(0));
+    QCOMPARE(ServerState(machine_.machine()), std::optional<std::uint32_t>(0));
   }
 
   // Replies a client should never send, and lists longer than a client keeps: "Apply" stays off
@@ -240,7 +241,7 @@ class ClientDialogsTest : public QObject {
   void whitelistRefusesWhatAClientWouldCutOrLose() {
     ScopedMessageBoxAnswerer boxes;
     ControlDialogOptions options{FreeUdpPort(), [] { return true; }, [](int) { return false; }};
-    CControlDialog dialog(*machine_, *exchange_, {}, nullptr, options);
+    CControlDialog dialog(machine_.machine(), *exchange_, {}, nullptr, options);
     SetIp(&dialog, 127, 0, 0, 1);
     auto* apply = Id<QPushButton>(&dialog, 1046);
     auto* status = Id<QLabel>(&dialog, 1142);

@@ -2,12 +2,11 @@
 // clients that do not: silent, garbage, closing, refusing, oversized. Plus the target selection.
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
-
 #include "platform/machine/Machine.h"
 #include "server/dialogs/exchange/ClientTarget.h"
 #include "server/dialogs/exchange/CommandExchange.h"
 #include "tests/server_ui/StandInAgent.h"
+#include "tests/support/TempMachine.h"
 
 namespace uv::server {
 namespace {
@@ -30,8 +29,8 @@ class CommandExchangeTest : public ::testing::Test {
     return {"127.0.0.1", ExchangePhase::kApply, 0, kind, std::move(frame)};
   }
 
-  QTemporaryDir dir_;
-  platform::Machine machine_{dir_.path().toStdString()};
+  uv::test::TempMachine temp_;
+  platform::Machine& machine_ = temp_.machine();
   std::unique_ptr<CommandExchange> exchange_;
 };
 

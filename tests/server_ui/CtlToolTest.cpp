@@ -1,11 +1,11 @@
 // usbvantrel-ctl in-process against the stand-in agent: outputs, frames, exit codes.
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
 #include <sstream>
 
 #include "platform/machine/Machine.h"
 #include "tests/server_ui/StandInAgent.h"
+#include "tests/support/TempMachine.h"
 #include "tools/usbvantrel-ctl/CtlTool.h"
 
 namespace uv::ctl {
@@ -17,8 +17,8 @@ TEST(CtlToolTest, GetAndSetEverySettingWithTheDialogsTextsAndExitCodes) {
   server::test::StandInAgent agent;
   agent.lists = {"alice", "", "Kingston DT"};
   agent.minutes = 30;
-  QTemporaryDir dir;
-  platform::Machine machine(dir.path().toStdString());
+  uv::test::TempMachine temp;
+  platform::Machine& machine = temp.machine();
   const server::ExchangeLimits limits{.connect = 1000ms, .reply = 300ms, .port = agent.Port()};
   struct Case {
     std::vector<std::string> args;

@@ -15,12 +15,13 @@ using uv::server::CFilterDlg;
 using uv::server::kCategoryFilters;
 using uv::server::Outlet;
 using uv::server::ServerSettings;
+using uv::server::test::PathIn;
 using uv::server::test::TempMachine;
 
 namespace {
 
 std::optional<std::uint32_t> Stored(TempMachine& machine, const char* name) {
-  auto reg = machine->OpenRegistry();
+  auto reg = machine.machine().OpenRegistry();
   if (!reg.ok()) return std::nullopt;
   auto key = uv::platform::RegKey::Open(**reg, uv::server::kServerSettingsKey);
   if (!key.ok()) return std::nullopt;
@@ -43,7 +44,7 @@ class FilterDlgTest : public QObject {
   void layoutAndTexts() {
     TempMachine machine;
     ServerSettings settings;
-    CFilterDlg dlg(settings, *machine);
+    CFilterDlg dlg(settings, machine.machine());
     QCOMPARE(dlg.windowTitle(), QStringLiteral("Apply filters"));
     QCOMPARE(dlg.property("dialogId").toInt(), 190);
     const auto labels = dlg.findChildren<QLabel*>();
@@ -83,7 +84,7 @@ class FilterDlgTest : public QObject {
   void firstUseTicksEveryBox() {
     TempMachine machine;
     ServerSettings settings;  // both words missing: all bits set
-    CFilterDlg dlg(settings, *machine);
+    CFilterDlg dlg(settings, machine.machine());
     for (QCheckBox* box : dlg.findChildren<QCheckBox*>()) QVERIFY(box->isChecked());
   }
 
@@ -95,7 +96,7 @@ class FilterDlgTest : public QObject {
         ServerSettings settings;
         settings.msgFilterFlags = bit.word == uv::server::FilterWord::kFlags ? bit.mask : 0;
         settings.msgFilterFlagsExtra = bit.word == uv::server::FilterWord::kExtra ? bit.mask : 0;
-        CFilterDlg dlg(settings, *machine);
+        CFilterDlg dlg(settings, machine.machine());
         for (QCheckBox* box : dlg.findChildren<QCheckBox*>()) {
           QCOMPARE(box->isChecked(), box == dlg.Box(bit.controlId));
         }
@@ -108,7 +109,7 @@ class FilterDlgTest : public QObject {
   void savingWithoutRemovalHistory() {
     TempMachine machine;
     ServerSettings settings;
-    CFilterDlg dlg(settings, *machine);
+    CFilterDlg dlg(settings, machine.machine());
     dlg.show();
     QTest::mouseClick(dlg.Box(1096), Qt::LeftButton);  // "USB device removed:" History
     QVERIFY(!dlg.Box(1096)->isChecked());
@@ -121,7 +122,7 @@ class FilterDlgTest : public QObject {
     QCOMPARE(Stored(machine, "MsgFilterFlagsExtra"),
              std::optional<std::uint32_t>(0x3FFFFFFFu & ~0x4000u));
     // What was saved loads back into the boxes.
-    CFilterDlg again(settings, *machine);
+    CFilterDlg again(settings, machine.machine());
     QVERIFY(!again.Box(1096)->isChecked());
     QVERIFY(again.Box(1070)->isChecked());
   }
@@ -129,7 +130,7 @@ class FilterDlgTest : public QObject {
   void savingWithEveryBoxClear() {
     TempMachine machine;
     ServerSettings settings;
-    CFilterDlg dlg(settings, *machine);
+    CFilterDlg dlg(settings, machine.machine());
     for (QCheckBox* box : dlg.findChildren<QCheckBox*>()) box->setChecked(false);
     dlg.OnOK();
     QCOMPARE(settings.msgFilterFlags, 0u);
@@ -142,7 +143,7 @@ class FilterDlgTest : public QObject {
     TempMachine machine;
     ServerSettings settings;
     settings.msgFilterFlags = 0x12345;
-    CFilterDlg dlg(settings, *machine);
+    CFilterDlg dlg(settings, machine.machine());
     dlg.show();
     for (QCheckBox* box : dlg.findChildren<QCheckBox*>()) box->setChecked(true);
     Press(dlg, 2);
@@ -156,10 +157,10 @@ class FilterDlgTest : public QObject {
     TempMachine machine;
     ServerSettings settings;
     settings.msgFilterFlagsExtra = 0x3FFFBFFF;
-    CFilterDlg dlg(settings, *machine);
+    CFilterDlg dlg(settings, machine.machine());
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-    const QString file = machine.Path("filter-dialog.png");
+    const QString file = PathIn(machine.root(), "filter-dialog.png");
     QVERIFY(dlg.grab().save(file));
     uv::server::test::KeepArtifact(file);
   }

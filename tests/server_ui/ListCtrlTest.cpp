@@ -415,8 +415,8 @@ class ListCtrlTest : public QObject {
     QVERIFY(blackAtArrow(4));
     QVERIFY(!blackAtArrow(2));
     QVERIFY(!blackAtArrow(0));
-    uv::server::test::TempMachine dir;
-    const QString file = dir.Path("event-list.png");
+    uv::test::TempDir dir;
+    const QString file = uv::server::test::PathIn(dir.path(), "event-list.png");
     QVERIFY(list.grab().save(file));
     uv::server::test::KeepArtifact(file);
   }
@@ -432,29 +432,29 @@ class ListCtrlTest : public QObject {
   }
 
   void emptyListPrintsNothing() {
-    uv::server::test::TempMachine dir;
+    uv::test::TempDir dir;
     CUVTListCtrl list;
     CListCtrlPrint job;
     job.SetList(&list);
-    job.SetOutputFile(dir.Path("empty.pdf"));
+    job.SetOutputFile(uv::server::test::PathIn(dir.path(), "empty.pdf"));
     uv::server::ScopedMessageBoxAnswerer boxes;
     QCOMPARE(job.Print(), PrintOutcome::kNothingToPrint);
-    QVERIFY(!QFile::exists(dir.Path("empty.pdf")));
+    QVERIFY(!QFile::exists(uv::server::test::PathIn(dir.path(), "empty.pdf")));
     QVERIFY(boxes.Texts().empty());
     CListCtrlPrint noColumns;
     noColumns.SetRows({Numbered(1, "")}, {});
-    noColumns.SetOutputFile(dir.Path("nocolumns.pdf"));
+    noColumns.SetOutputFile(uv::server::test::PathIn(dir.path(), "nocolumns.pdf"));
     QCOMPARE(noColumns.Print(), PrintOutcome::kNothingToPrint);
   }
 
   void printsPagesWithTitleDateHeadingsAndFooter() {
-    uv::server::test::TempMachine dir;
+    uv::test::TempDir dir;
     CUVTListCtrl list;
     for (int i = 0; i < 300; ++i) list.InsertRow(Numbered(i, " Added E:\\file.txt on PC"));
     CListCtrlPrint job;
     job.SetTitle("USB Vantrel!");
     job.SetList(&list);
-    const QString pdf = dir.Path("report.pdf");
+    const QString pdf = uv::server::test::PathIn(dir.path(), "report.pdf");
     job.SetOutputFile(pdf);
     QCOMPARE(job.Print(), PrintOutcome::kPrinted);
     uv::server::test::KeepArtifact(pdf);
@@ -475,7 +475,7 @@ class ListCtrlTest : public QObject {
   }
 
   void everyRowIsPrintedOnceAndAFullPagePushesTheNextRowOn() {
-    uv::server::test::TempMachine dir;
+    uv::test::TempDir dir;
     std::vector<EventRow> rows;
     // Short rows with long ones among them: the long messages wrap over several lines.
     const std::string words =
@@ -484,7 +484,7 @@ class ListCtrlTest : public QObject {
     for (int i = 0; i < 150; ++i) rows.push_back(Numbered(i, i % 3 == 0 ? words : " short"));
     CListCtrlPrint job;
     job.SetRows(rows, Headings());
-    const QString pdf = dir.Path("wrap.pdf");
+    const QString pdf = uv::server::test::PathIn(dir.path(), "wrap.pdf");
     job.SetOutputFile(pdf);
     QCOMPARE(job.Print(), PrintOutcome::kPrinted);
     uv::server::test::KeepArtifact(pdf);
@@ -514,7 +514,7 @@ class ListCtrlTest : public QObject {
     for (int i = 0; i < 150; ++i) shortRows.push_back(Numbered(i, " short"));
     CListCtrlPrint shortJob;
     shortJob.SetRows(shortRows, Headings());
-    shortJob.SetOutputFile(dir.Path("short.pdf"));
+    shortJob.SetOutputFile(uv::server::test::PathIn(dir.path(), "short.pdf"));
     QCOMPARE(shortJob.Print(), PrintOutcome::kPrinted);
     QVERIFY(shortJob.RowsPerPage()[0] > job.RowsPerPage()[0]);
 
@@ -527,15 +527,16 @@ class ListCtrlTest : public QObject {
   }
 
   void aRowTallerThanAPageStillEnds() {
-    uv::server::test::TempMachine dir;
+    uv::test::TempDir dir;
     std::string huge;
     for (int i = 0; i < 4000; ++i) huge += " word";
     CListCtrlPrint job;
     job.SetRows({Numbered(0, huge), Numbered(1, " after")}, Headings());
-    job.SetOutputFile(dir.Path("huge.pdf"));
+    job.SetOutputFile(uv::server::test::PathIn(dir.path(), "huge.pdf"));
     QCOMPARE(job.Print(), PrintOutcome::kPrinted);
     QCOMPARE(job.LastPage(), 2);
-    QVERIFY(uv::server::test::PdfText(dir.Path("huge.pdf"), 2).contains("ROW0001"));
+    QVERIFY(uv::server::test::PdfText(uv::server::test::PathIn(dir.path(), "huge.pdf"), 2)
+                .contains("ROW0001"));
   }
 
   void aDocumentThatCannotStartSaysSo() {
@@ -554,11 +555,11 @@ class ListCtrlTest : public QObject {
   }
 
   void runnerPrintsOnItsThreadOneJobAtATime() {
-    uv::server::test::TempMachine dir;
+    uv::test::TempDir dir;
     CUVTListCtrl list;
     for (int i = 0; i < 500; ++i) list.InsertRow(Numbered(i, " Added"));
     ListPrintRunner runner(QStringLiteral("USB Vantrel! Server"));
-    runner.SetOutputFile(dir.Path("runner.pdf"));
+    runner.SetOutputFile(uv::server::test::PathIn(dir.path(), "runner.pdf"));
     QSignalSpy finished(&runner, &ListPrintRunner::finished);
     QVERIFY(runner.Start(list, nullptr));
     QVERIFY(runner.IsPrinting());
@@ -569,7 +570,8 @@ class ListCtrlTest : public QObject {
     QVERIFY(finished.wait(60000));
     QCOMPARE(finished.first().first().value<PrintOutcome>(), PrintOutcome::kPrinted);
     QVERIFY(!runner.IsPrinting());
-    const QString text = uv::server::test::PdfText(dir.Path("runner.pdf"));
+    const QString text =
+        uv::server::test::PdfText(uv::server::test::PathIn(dir.path(), "runner.pdf"));
     QVERIFY(text.contains("ROW0499"));
     QVERIFY(!text.contains("ROW9999"));
     // Empty list: nothing starts.
@@ -578,11 +580,11 @@ class ListCtrlTest : public QObject {
   }
 
   void destroyingTheRunnerMidJobEndsIt() {
-    uv::server::test::TempMachine dir;
+    uv::test::TempDir dir;
     CUVTListCtrl list;
     for (int i = 0; i < 3000; ++i) list.InsertRow(Numbered(i, " Added"));
     auto runner = std::make_unique<ListPrintRunner>(QStringLiteral("USB Vantrel! Server"));
-    runner->SetOutputFile(dir.Path("aborted.pdf"));
+    runner->SetOutputFile(uv::server::test::PathIn(dir.path(), "aborted.pdf"));
     int reported = 0;
     QObject receiver;
     QObject::connect(runner.get(), &ListPrintRunner::finished, &receiver,

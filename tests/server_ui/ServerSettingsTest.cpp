@@ -4,12 +4,12 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <string>
 
 #include "platform/machine/Machine.h"
 #include "platform/registry/Registry.h"
 #include "server/dialogs/settings/ServerSettings.h"
+#include "tests/support/TempDir.h"
 
 namespace uv::server {
 namespace {
@@ -19,19 +19,6 @@ using platform::RegType;
 
 class TempMachine : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device rd;
-    root_ = std::filesystem::temp_directory_path() /
-            ("uv-settings-" + std::to_string(rd()) + "-" + std::to_string(rd()));
-    std::filesystem::create_directories(root_);
-    machine_ = std::make_unique<platform::Machine>(root_);
-  }
-  void TearDown() override {
-    machine_.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-  }
-
   RegKey Key() {
     auto reg = machine_->OpenRegistry();
     EXPECT_TRUE(reg.ok());
@@ -52,8 +39,9 @@ class TempMachine : public ::testing::Test {
     return v.ok() ? *v : 0xDEADBEEFu;
   }
 
-  std::filesystem::path root_;
-  std::unique_ptr<platform::Machine> machine_;
+  test::TempDir dir_{"uv-settings"};
+  const std::filesystem::path& root_ = dir_.path();
+  std::unique_ptr<platform::Machine> machine_ = std::make_unique<platform::Machine>(root_);
 };
 
 // ---------------------------------------------------------------------------------------------

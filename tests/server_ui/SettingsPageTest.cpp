@@ -22,6 +22,7 @@ using uv::server::CIPAddressCtrl;
 using uv::server::CSettingsPage;
 using uv::server::FileDialogRequest;
 using uv::server::ServerSettings;
+using uv::server::test::PathIn;
 using uv::server::test::TempMachine;
 namespace id = uv::server::settings_id;
 
@@ -40,13 +41,13 @@ CIPAddressCtrl* Ip(CSettingsPage& page) {
 }
 
 uv::platform::RegKey SettingsKey(TempMachine& machine) {
-  auto reg = machine->OpenRegistry();
+  auto reg = machine.machine().OpenRegistry();
   auto key = uv::platform::RegKey::Create(**reg, uv::server::kServerSettingsKey);
   return std::move(*key);
 }
 
 bool HasSettingsKey(TempMachine& machine) {
-  auto reg = machine->OpenRegistry();
+  auto reg = machine.machine().OpenRegistry();
   return reg.ok() && uv::platform::RegKey::Open(**reg, uv::server::kServerSettingsKey).ok();
 }
 
@@ -54,7 +55,7 @@ bool HasSettingsKey(TempMachine& machine) {
 struct Shown {
   TempMachine machine;
   ServerSettings settings;
-  CSettingsPage page{*machine, settings};
+  CSettingsPage page{machine.machine(), settings};
   Shown() {
     page.SetProgramName("USBVantrelServer");
     page.show();
@@ -150,7 +151,7 @@ class SettingsPageTest : public QObject {
     QFETCH(QString, caption);
     TempMachine machine;
     ServerSettings settings;
-    CSettingsPage page(*machine, settings);
+    CSettingsPage page(machine.machine(), settings);
     QWidget* w = page.Control(controlId);
     QVERIFY(w != nullptr);
     QCOMPARE(uv::server::test::FindById(&page, controlId), w);
@@ -163,7 +164,7 @@ class SettingsPageTest : public QObject {
   void fixedFieldsAreReadOnlyAndThePasswordHidden() {
     TempMachine machine;
     ServerSettings settings;
-    CSettingsPage page(*machine, settings);
+    CSettingsPage page(machine.machine(), settings);
     QVERIFY(Edit(page, id::kLogPath)->isReadOnly());
     QVERIFY(Edit(page, id::kSoundFile)->isReadOnly());
     QCOMPARE(Edit(page, id::kPassword)->echoMode(), QLineEdit::Password);
@@ -242,7 +243,7 @@ class SettingsPageTest : public QObject {
   void enableLogFillsTheDefaultPath() {
     TempMachine machine;
     ServerSettings settings;
-    CSettingsPage page(*machine, settings);
+    CSettingsPage page(machine.machine(), settings);
     page.SetProgramName("USBVantrelServer");
     QVERIFY(!page.Control(id::kLogPath)->isEnabled());
     Button(page, id::kEnableLog)->click();
@@ -262,10 +263,10 @@ class SettingsPageTest : public QObject {
   void playSoundFillsOurSound() {
     TempMachine machine;
     ServerSettings settings;
-    CSettingsPage page(*machine, settings);
+    CSettingsPage page(machine.machine(), settings);
     Button(page, id::kPlaySound)->click();
     const QString expected =
-        QString::fromStdString((machine->MediaDirectory() / "notify.wav").string());
+        QString::fromStdString((machine.machine().MediaDirectory() / "notify.wav").string());
     QCOMPARE(Edit(page, id::kSoundFile)->text(), expected);
     QVERIFY(QFile::exists(expected));
     QVERIFY(page.Control(id::kSoundFileBrowse)->isEnabled());
@@ -277,7 +278,7 @@ class SettingsPageTest : public QObject {
   void browseButtonsAskForTheRightFile() {
     TempMachine machine;
     ServerSettings settings;
-    CSettingsPage page(*machine, settings);
+    CSettingsPage page(machine.machine(), settings);
     page.SetProgramName("USBVantrelServer");
     QList<FileDialogRequest> asked;
     QString answer = "/chosen/by/user.log";
@@ -309,7 +310,8 @@ class SettingsPageTest : public QObject {
     QVERIFY(asked[2].filter.contains("*.wav"));
     QVERIFY(asked[2].filter.startsWith("Wave Files"));
     QCOMPARE(asked[2].defaultSuffix, QStringLiteral("wav"));
-    QCOMPARE(asked[2].directory, QString::fromStdString(machine->MediaDirectory().string()));
+    QCOMPARE(asked[2].directory,
+             QString::fromStdString(machine.machine().MediaDirectory().string()));
     QCOMPARE(Edit(page, id::kSoundFile)->text(), answer);
   }
 
@@ -437,7 +439,7 @@ class SettingsPageTest : public QObject {
       (void)key.SetDword("SmtpStartTls", 1);
     }
     ServerSettings settings;
-    CSettingsPage page(*machine, settings);
+    CSettingsPage page(machine.machine(), settings);
     page.SetProgramName("USBVantrelServer");
     page.LoadSettings();
     QVERIFY(settings.sendMail);
@@ -461,7 +463,7 @@ class SettingsPageTest : public QObject {
   void applyFiltersButtonAsksTheWindow() {
     TempMachine machine;
     ServerSettings settings;
-    CSettingsPage page(*machine, settings);
+    CSettingsPage page(machine.machine(), settings);
     QSignalSpy asked(&page, &CSettingsPage::applyFiltersRequested);
     Button(page, id::kApplyFilters)->click();
     QCOMPARE(asked.count(), 1);
@@ -493,14 +495,14 @@ class SettingsPageTest : public QObject {
   void grab() {
     TempMachine machine;
     ServerSettings settings;
-    CSettingsPage page(*machine, settings);
+    CSettingsPage page(machine.machine(), settings);
     page.SetProgramName("USBVantrelServer");
     page.resize(900, 420);
     page.show();
     QVERIFY(QTest::qWaitForWindowExposed(&page));
     Button(page, id::kSendMail)->click();
     Button(page, id::kEnableLog)->click();
-    const QString file = machine.Path("settings-page.png");
+    const QString file = PathIn(machine.root(), "settings-page.png");
     QVERIFY(page.grab().save(file));
     uv::server::test::KeepArtifact(file);
   }

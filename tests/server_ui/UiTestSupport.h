@@ -1,29 +1,25 @@
 #pragma once
-// Helpers of the console's widget tests: a machine root of their own, controls found by their
-// dialog identifier, and the text of printed PDF files (poppler's pdftotext/pdfinfo).
+// Helpers of the console's widget tests: files in their temporary folders as Qt names them,
+// controls found by their dialog identifier, and the text of printed PDF files (poppler's
+// pdftotext/pdfinfo). Machine roots are the shared TempMachine's.
 
 #include <QFile>
 #include <QProcess>
 #include <QString>
-#include <QTemporaryDir>
 #include <QWidget>
-#include <memory>
+#include <filesystem>
 
-#include "platform/machine/Machine.h"
+#include "tests/support/TempMachine.h"
 
 namespace uv::server::test {
 
-class TempMachine {
- public:
-  TempMachine() : machine_(std::make_unique<platform::Machine>(dir_.path().toStdString())) {}
-  platform::Machine& operator*() { return *machine_; }
-  platform::Machine* operator->() { return machine_.get(); }
-  QString Path(const QString& name) const { return dir_.filePath(name); }
+using uv::test::TempDir;
+using uv::test::TempMachine;
 
- private:
-  QTemporaryDir dir_;
-  std::unique_ptr<platform::Machine> machine_;
-};
+// `name` in `folder`, as the Qt calls take it.
+inline QString PathIn(const std::filesystem::path& folder, const char* name) {
+  return QString::fromStdString((folder / name).string());
+}
 
 // Copies a file the test made (a printed PDF, a window grab) into $UV_TEST_ARTIFACTS when that
 // is set, so a person can look at it.

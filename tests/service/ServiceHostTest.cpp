@@ -319,12 +319,10 @@ TEST_F(ServiceHost, ControlSocketSurvivesGarbage) {
 }
 
 TEST(ServiceHostDispatcher, RunByHandGives1063) {
-  char pattern[] = "/tmp/uv-svc-XXXXXX";
-  const fs::path root = ::mkdtemp(pattern);
-  const std::string command = "USBVANTREL_ROOT=" + root.string() + " " UV_TEST_SERVICE;
+  const uv::test::TempDir root("uv-svc");
+  const std::string command = "USBVANTREL_ROOT=" + root.path().string() + " " UV_TEST_SERVICE;
   const int status = std::system(command.c_str());
   EXPECT_EQ(WEXITSTATUS(status), 1063 & 0xFF);
-  fs::remove_all(root);
 }
 
 TEST(CNTServiceCommandLineInfo, SwitchTable) {

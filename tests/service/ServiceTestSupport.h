@@ -22,6 +22,7 @@
 #include "platform/machine/Machine.h"
 #include "platform/registry/Registry.h"
 #include "platform/service/ServiceControlManager.h"
+#include "tests/support/TempMachine.h"
 
 extern char** environ;
 
@@ -130,9 +131,6 @@ inline std::vector<std::uint32_t> EventIds(const Machine& machine, std::string_v
 class ServiceRoot : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/uv-svc-XXXXXX";
-    root_ = ::mkdtemp(pattern);
-    machine_ = std::make_unique<Machine>(root_);
     auto manager = ServiceControlManager::Open(*machine_, ScmAccess::kAll);
     ASSERT_TRUE(manager);
     manager_ = std::make_unique<ServiceControlManager>(std::move(manager.value()));
@@ -156,9 +154,6 @@ class ServiceRoot : public ::testing::Test {
       }
     }
     manager_.reset();
-    machine_.reset();
-    std::error_code ec;
-    fs::remove_all(root_, ec);
   }
 
   ServiceHandle Install(const std::string& imagePath = "\"" UV_TEST_SERVICE "\"") {
@@ -185,8 +180,9 @@ class ServiceRoot : public ::testing::Test {
     return RunProgram(root_, program, args);
   }
 
-  fs::path root_;
-  std::unique_ptr<Machine> machine_;
+  test::TempMachine temp_{"uv-svc"};
+  const fs::path& root_ = temp_.root();
+  Machine* machine_ = &temp_.machine();
   std::unique_ptr<ServiceControlManager> manager_;
 };
 

@@ -1,8 +1,10 @@
 #include "tests/support/TempDir.h"
 
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -12,8 +14,9 @@ TempDir::TempDir(std::string_view prefix) {
   std::string pattern =
       (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
   if (::mkdtemp(pattern.data()) == nullptr) {
-    ADD_FAILURE() << "cannot make a temporary folder " << pattern;
-    return;
+    const int error = errno;
+    throw std::runtime_error("cannot make a temporary folder " + pattern + ": " +
+                             std::strerror(error));
   }
   path_ = pattern;
 }

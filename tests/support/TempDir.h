@@ -9,7 +9,8 @@ namespace uv::test {
 class TempDir {
  public:
   // A new folder "<prefix>-XXXXXX" under the system's temporary directory. A folder that cannot
-  // be made fails the test that asked for it.
+  // be made throws std::runtime_error, which fails the test (or ends the benchmark) that asked
+  // for it whatever framework runs it.
   explicit TempDir(std::string_view prefix = "uv-test");
   ~TempDir();
   TempDir(const TempDir&) = delete;

@@ -387,22 +387,16 @@ bool CEventReporter::OfflineSwitchOn() {
 }
 
 bool CEventReporter::GetActiveSessionUser(std::string& user) {
-  platform::SessionStore sessions(context_.Machine());
-  auto list = sessions.Enumerate();
+  // From the context's cache: the store is read again only after a login or logout.
+  auto list = context_.Sessions().Enumerate();
   if (!list) {
     TraceF("WTSEnumerateSessions failed  error-code = %u ", static_cast<unsigned>(list.error()));
     return false;
   }
   TraceF("Enumerated %u session entries", static_cast<unsigned>(list->size()));
-  for (const auto& session : *list) {
+  for (auto& session : *list) {
     if (session.state != platform::SessionState::kActive) continue;
-    auto name = sessions.QueryUserName(session.id);
-    if (!name) {
-      TraceF("WTSQuerySessionInformation failed  error-code = %u ",
-             static_cast<unsigned>(name.error()));
-      continue;
-    }
-    user = std::move(*name);
+    user = std::move(session.userName);
     return true;
   }
   return false;
@@ -435,12 +429,8 @@ void CEventReporter::RunExeForEvent(const std::string& text, const std::string& 
 void CEventReporter::RunConfiguredProgram(const std::string& commandLine) {
   // The program belongs on the desktop of whoever sits at the console; with nobody logged on it
   // runs in the agent's own account.
-  platform::SessionStore sessions(context_.Machine());
-  std::optional<std::string> user;
-  const std::uint32_t console = sessions.ActiveConsoleSessionId();
-  if (console != platform::kNoConsoleSession) {
-    if (auto name = sessions.QueryUserName(console); name && !name->empty()) user = *name;
-  }
+  std::optional<std::string> user = context_.Sessions().ActiveSessionUser();
+  if (user && user->empty()) user.reset();
   auto started = platform::StartProcess(commandLine, user);
   if (!started) {
     TraceF("CreateProcessAsUser failed err : %u", static_cast<unsigned>(started.error()));

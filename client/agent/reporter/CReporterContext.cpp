@@ -30,6 +30,7 @@ CReporterContext::CReporterContext(platform::Machine& machine, std::string versi
       offlineMsgPath_(machine.SystemDirectory() / "OfflineMsg.log"),
       offlineUsbMsgPath_(machine.SystemDirectory() / "OfflineUSBMsg.log"),
       hosts_(machine),
+      sessions_(machine),
       pending_(QueueHoldsReports(offlineUsbMsgPath_)) {}
 
 bool CReporterContext::Pending() {

@@ -5,8 +5,8 @@
 // reporting threads (the dialog's thread and the watcher's worker) share one flag and one lock.
 //
 // Thread affinity: none. The version text and the paths never change after construction; the
-// pending flag and the queue files are guarded by JournalMutex(); the hosts cache has a lock of
-// its own.
+// pending flag and the queue files are guarded by JournalMutex(); the hosts and session caches
+// have locks of their own.
 
 #include <cstdint>
 #include <filesystem>
@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "platform/net/HostResolver.h"
+#include "platform/session/SessionStore.h"
 
 namespace uv::platform {
 class Machine;
@@ -35,6 +36,9 @@ class CReporterContext {
   // The computer's hosts file for the lookups of every report (the computer's own address, the
   // name in the report): from memory until the file changes.
   platform::HostsFileCache& Hosts() { return hosts_; }
+  // The computer's logon sessions for the user named in every report: from memory until the
+  // store changes (a login or logout takes effect at the next report).
+  platform::SessionCache& Sessions() { return sessions_; }
   const std::string& VersionText() const { return versionText_; }
   // "<system directory>/OfflineMsg.log": every report that was not delivered; the journal
   // viewer lists and clears it.
@@ -73,6 +77,7 @@ class CReporterContext {
   const std::filesystem::path offlineMsgPath_;
   const std::filesystem::path offlineUsbMsgPath_;
   platform::HostsFileCache hosts_;
+  platform::SessionCache sessions_;
   std::mutex journalMutex_;
   bool pending_ = false;     // guarded by journalMutex_
   std::mutex messageMutex_;  // guards messageBox_

@@ -726,6 +726,38 @@ TEST_F(ReporterTest, NewNamesAndAddressesTakeEffectAtTheNextReport) {
   EXPECT_TRUE((console_->Settle(), console_->Received()).empty());
 }
 
+// The user at the console is named in every report from the context's session cache: each
+// login and logout must reach the very next report of the same reporter.
+TEST_F(ReporterTest, LoginsAndLogoutsTakeEffectAtTheNextReport) {
+  Start(18);
+  CEventReporter reporter(Context());
+  platform::SessionStore sessions(machine_->machine());
+  struct Step {
+    std::string what;
+    std::function<void()> change;
+    std::string user;
+  };
+  const std::vector<Step> steps{
+      {"nobody", [] {}, "LocalSystem"},
+      {"login", [&] { machine_->Login("alice"); }, "alice"},
+      {"switch", [&] { machine_->Login("bob"); }, "bob"},
+      {"logout", [&] { ASSERT_EQ(sessions.Logout("bob"), platform::kErrorSuccess); },
+       "LocalSystem"},
+      {"back", [&] { machine_->Login("alice"); }, "alice"},
+      {"gone", [&] { ASSERT_EQ(sessions.Logout("alice"), platform::kErrorSuccess); },
+       "LocalSystem"},
+  };
+  for (const Step& step : steps) {
+    step.change();
+    console_->Clear();
+    const std::string text = "Added E:\\" + step.what + ".txt";
+    reporter.ReportToServer(text, Server());
+    const auto reports = (console_->Settle(), console_->Reports());
+    ASSERT_EQ(reports.size(), 1u) << step.what;
+    EXPECT_TRUE(IsReport(reports[0], Rest(step.user, text))) << step.what;
+  }
+}
+
 TEST_F(ReporterTest, AProbeThatFailsToSendLeavesTheNextOneWorking) {
   Start(17);
   CEventReporter reporter(Context());

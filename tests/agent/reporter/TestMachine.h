@@ -12,6 +12,7 @@
 #include "platform/machine/Machine.h"
 #include "platform/registry/Registry.h"
 #include "platform/session/SessionStore.h"
+#include "tests/support/FileText.h"
 #include "tests/support/TempMachine.h"
 
 namespace uv::testing {
@@ -68,14 +69,7 @@ class TestMachine {
   platform::Machine* machine_;  // temp_'s
 };
 
-inline std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void WriteFile(const std::filesystem::path& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using test::ReadFile;
+using test::WriteFile;
 
 }  // namespace uv::testing

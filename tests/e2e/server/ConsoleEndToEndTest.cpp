@@ -7,9 +7,9 @@
 #include <regex>
 #include <thread>
 
-#include "tests/e2e/server/ConsoleProcess.h"
+#include "tests/support/ConsoleProcess.h"
 
-using namespace uv::e2e;
+using namespace uv::test;
 using namespace uv::platform;
 using namespace std::chrono_literals;
 
@@ -49,22 +49,22 @@ std::vector<std::string> LogLines(const std::string& text) {
 }  // namespace
 
 TEST(ConsoleEndToEnd, AnswersProbesAndQueriesAndLogsReportsByteForByte) {
-  TempMachineRoot root(Ipv4Address(127, 0, 0, 151));
+  ConsoleRoot root(Ipv4Address(127, 0, 0, 151));
   const auto log = root.Path() / "console.log";
-  root.SetDword("EnableLog", 1);
-  root.SetString("LogFilePath", log.string());
-  root.SetDword("DisallowClientConfig", 0);
+  ASSERT_TRUE(root.SetDword("EnableLog", 1));
+  ASSERT_TRUE(root.SetString("LogFilePath", log.string()));
+  ASSERT_TRUE(root.SetDword("DisallowClientConfig", 0));
   ConsoleProcess console(root);
   Peer peer;
   ASSERT_TRUE(peer.WaitUntilAnswering(root.EventPort(), 20s)) << console.Stderr();
 
   ASSERT_TRUE(peer.Send("GCC;", root.EventPort()));
   EXPECT_EQ(peer.Receive(3s), "0");
-  root.SetDword("DisallowClientConfig", 1);
+  ASSERT_TRUE(root.SetDword("DisallowClientConfig", 1));
   ASSERT_TRUE(peer.Send("GCC;", root.EventPort()));
   EXPECT_EQ(peer.Receive(3s), "1");
   // A value of the wrong type counts as unreadable: "1", not the text's "0".
-  root.SetString("DisallowClientConfig", "0");
+  ASSERT_TRUE(root.SetString("DisallowClientConfig", "0"));
   ASSERT_TRUE(peer.Send("GCC;", root.EventPort()));
   EXPECT_EQ(peer.Receive(3s), "1");
 
@@ -95,9 +95,9 @@ TEST(ConsoleEndToEnd, AnswersProbesAndQueriesAndLogsReportsByteForByte) {
 }
 
 TEST(ConsoleEndToEnd, LogInAMissingFolderIsLostQuietly) {
-  TempMachineRoot root(Ipv4Address(127, 0, 0, 152));
-  root.SetDword("EnableLog", 1);
-  root.SetString("LogFilePath", (root.Path() / "nowhere" / "x.log").string());
+  ConsoleRoot root(Ipv4Address(127, 0, 0, 152));
+  ASSERT_TRUE(root.SetDword("EnableLog", 1));
+  ASSERT_TRUE(root.SetString("LogFilePath", (root.Path() / "nowhere" / "x.log").string()));
   ConsoleProcess console(root);
   Peer peer;
   ASSERT_TRUE(peer.WaitUntilAnswering(root.EventPort(), 20s)) << console.Stderr();
@@ -109,7 +109,7 @@ TEST(ConsoleEndToEnd, LogInAMissingFolderIsLostQuietly) {
 }
 
 TEST(ConsoleEndToEnd, SecondInstanceSaysSoAndExitsWithOne) {
-  TempMachineRoot root(Ipv4Address(127, 0, 0, 153));
+  ConsoleRoot root(Ipv4Address(127, 0, 0, 153));
   ConsoleProcess first(root);
   Peer peer;
   ASSERT_TRUE(peer.WaitUntilAnswering(root.EventPort(), 20s)) << first.Stderr();
@@ -125,7 +125,7 @@ TEST(ConsoleEndToEnd, SecondInstanceSaysSoAndExitsWithOne) {
 }
 
 TEST(ConsoleEndToEnd, TakenPortShowsTheBindErrorAndEnds) {
-  TempMachineRoot root(Ipv4Address(127, 0, 0, 154));
+  ConsoleRoot root(Ipv4Address(127, 0, 0, 154));
   auto blocker = UdpSocket::Create();
   ASSERT_TRUE(blocker);
   ASSERT_EQ(blocker->Bind(root.EventPort()), kErrorSuccess);
@@ -137,8 +137,8 @@ TEST(ConsoleEndToEnd, TakenPortShowsTheBindErrorAndEnds) {
 }
 
 TEST(ConsoleEndToEnd, UnprivilegedStartWarnsUnlessNoWarning) {
-  TempMachineRoot root(Ipv4Address(127, 0, 0, 155));
-  root.SetDword("EnableLog", 0);  // creates registry.db, owned by us
+  ConsoleRoot root(Ipv4Address(127, 0, 0, 155));
+  ASSERT_TRUE(root.SetDword("EnableLog", 0));  // creates registry.db, owned by us
   root.OpenForOthers();
   ConsoleProcess::Options plain;
   ConsoleProcess::Options quiet;
@@ -177,10 +177,10 @@ TEST(ConsoleEndToEnd, UnprivilegedStartWarnsUnlessNoWarning) {
 }
 
 TEST(ConsoleEndToEnd, FloodOfAnyBytesThenTheNextProbeIsAnswered) {
-  TempMachineRoot root(Ipv4Address(127, 0, 0, 156));
+  ConsoleRoot root(Ipv4Address(127, 0, 0, 156));
   const auto log = root.Path() / "flood.log";
-  root.SetDword("EnableLog", 1);
-  root.SetString("LogFilePath", log.string());
+  ASSERT_TRUE(root.SetDword("EnableLog", 1));
+  ASSERT_TRUE(root.SetString("LogFilePath", log.string()));
   ConsoleProcess console(root);
   Peer peer;
   ASSERT_TRUE(peer.WaitUntilAnswering(root.EventPort(), 20s)) << console.Stderr();

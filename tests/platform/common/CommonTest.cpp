@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/common/FileRead.h"
 #include "platform/common/FileWrite.h"
 #include "platform/common/KeyValueText.h"
 #include "platform/common/Text.h"
@@ -155,6 +156,58 @@ TEST(FdIoTest, WriteAllAndReadAllMoveEveryByteThroughAShortPipe) {
   ::close(fds[0]);
   EXPECT_EQ(WriteAll(fds[1], "x"), EPIPE);  // the reader is gone: the error, not a success
   ::close(fds[1]);
+}
+
+TEST(FileReadTest, ReadsInPiecesOfTheBufferAndGoesOnPastTheLengthAtOpen) {
+  test::TempDir dir("uv-read");
+  const auto file = dir.path() / "journal.log";
+  std::ofstream(file, std::ios::binary) << "0123456789";
+  auto reader = FileReader::Open(file);
+  ASSERT_TRUE(reader.ok()) << reader.error();
+  EXPECT_EQ(reader->SizeAtOpen(), 10u);
+  // A writer appends after the open: the length at open stays, the reading goes on to the end.
+  std::ofstream(file, std::ios::binary | std::ios::app) << "abc";
+  char buffer[4];
+  std::string got;
+  for (;;) {
+    auto n = reader->Read(buffer);
+    ASSERT_TRUE(n.ok()) << n.error();
+    if (*n == 0) break;
+    EXPECT_LE(*n, sizeof buffer);
+    got.append(buffer, *n);
+  }
+  EXPECT_EQ(got, "0123456789abc");
+  EXPECT_EQ(reader->SizeAtOpen(), 10u);
+
+  FileReader moved = std::move(*reader);
+  EXPECT_EQ(reader->Read(buffer).error(), kErrorInvalidHandle);
+  EXPECT_EQ(*moved.Read(buffer), 0u);
+}
+
+TEST(FileReadTest, RefusesWhatIsNoRegularFileWithoutWaitingAndTruncatesOnlyExistingFiles) {
+  test::TempDir dir("uv-read");
+  const auto fifo = dir.path() / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    std::filesystem::path path;
+    WinError error;
+  };
+  const Case cases[] = {
+      {dir.path() / "missing", kErrorFileNotFound},
+      {dir.path() / "missing" / "deeper", kErrorFileNotFound},
+      {dir.path(), kErrorAccessDenied},  // a folder
+      {fifo, kErrorAccessDenied},        // would block a reader without a writer
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FileReader::Open(c.path).error(), c.error) << c.path;
+  }
+
+  const auto file = dir.path() / "journal.log";
+  std::ofstream(file, std::ios::binary) << "lines\r\n";
+  EXPECT_EQ(TruncateFile(file), kErrorSuccess);
+  EXPECT_EQ(std::filesystem::file_size(file), 0u);
+  EXPECT_EQ(TruncateFile(dir.path() / "missing"), kErrorFileNotFound);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing"));
 }
 
 }  // namespace

@@ -7,10 +7,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/machine/Machine.h"
 #include "tests/support/TempDir.h"
@@ -219,6 +222,51 @@ TEST_F(SessionStoreTest, AnUnreadableStoreIsAnErrorNotAnEmptyList) {
   ASSERT_EQ(::chmod((root_ / "run" / "sessions").c_str(), 0), 0);
   EXPECT_EQ(store_->Enumerate().error(), kErrorAccessDenied);
   EXPECT_FALSE(store_->ActiveSessionUser().has_value());
+}
+
+// The cache answers from memory, so every way the store can change must reach its next answer.
+TEST_F(SessionStoreTest, TheCacheSeesEveryChangeOfTheStoreAtTheNextCall) {
+  SessionCache cache(*machine_);
+  const std::filesystem::path run = root_ / "run";
+  const std::filesystem::path elsewhere = root_ / "elsewhere";
+  struct Step {
+    std::string what;
+    std::function<void()> change;
+    std::optional<std::string> user;  // at the console afterwards
+  };
+  const std::vector<Step> steps{
+      {"no store yet", [] {}, std::nullopt},
+      {"first login", [&] { ASSERT_TRUE(store_->Login("alice").ok()); }, "alice"},
+      {"another user", [&] { ASSERT_TRUE(store_->Login("bob").ok()); }, "bob"},
+      {"logout", [&] { ASSERT_EQ(store_->Logout("bob"), kErrorSuccess); }, std::nullopt},
+      {"reconnect", [&] { ASSERT_TRUE(store_->Login("ALICE").ok()); }, "alice"},
+      // In place, to the same size: no time stamp or size tells the two apart.
+      {"rewritten in place", [&] { WriteStore("1\tactive\tcarol\n"); }, "carol"},
+      {"removed", [&] { std::filesystem::remove(run / "sessions"); }, std::nullopt},
+      {"folder made anew",
+       [&] {
+         std::filesystem::remove_all(run);
+         ASSERT_TRUE(store_->Login("dave").ok());
+       },
+       "dave"},
+      // A link is read on every call: a change of its target is seen too.
+      {"replaced by a link",
+       [&] {
+         std::ofstream(elsewhere, std::ios::binary) << "4\tactive\terin\n";
+         std::filesystem::remove(run / "sessions");
+         std::filesystem::create_symlink(elsewhere, run / "sessions");
+       },
+       "erin"},
+      {"link target rewritten",
+       [&] { std::ofstream(elsewhere, std::ios::binary) << "4\tactive\tfrank\n"; }, "frank"},
+  };
+  for (const Step& step : steps) {
+    step.change();
+    EXPECT_EQ(cache.ActiveSessionUser(), step.user) << step.what;
+    const auto cached = cache.Enumerate();
+    ASSERT_TRUE(cached.ok()) << step.what;
+    EXPECT_EQ(*cached, Sessions()) << step.what;
+  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "tests/e2e/server/ConsoleProcess.h"
+#include "tests/support/ConsoleProcess.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,12 +8,11 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "platform/registry/Registry.h"
 
-namespace uv::e2e {
+namespace uv::test {
 
 namespace {
 
@@ -27,51 +26,38 @@ std::string HostName() {
 
 }  // namespace
 
-std::string ReadFile(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-TempMachineRoot::TempMachineRoot(platform::Ipv4Address address) : address_(address) {
-  char pattern[] = "/tmp/uv-e2e-XXXXXX";
-  if (::mkdtemp(pattern) != nullptr) path_ = pattern;
-  const auto etc = path_ / "Windows" / "System32" / "drivers" / "etc";
+ConsoleRoot::ConsoleRoot(platform::Ipv4Address address) : dir_("uv-console"), address_(address) {
+  const auto etc = Path() / "Windows" / "System32" / "drivers" / "etc";
   std::filesystem::create_directories(etc);
   std::ofstream(etc / "hosts") << address.ToString() << " " << HostName() << "\n";
 }
 
-TempMachineRoot::~TempMachineRoot() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
-void TempMachineRoot::SetDword(const std::string& name, std::uint32_t value) {
-  auto registry = platform::Registry::Open(path_ / "registry.db");
-  if (!registry) return;
+bool ConsoleRoot::SetDword(const std::string& name, std::uint32_t value) {
+  auto registry = platform::Registry::Open(Path() / "registry.db");
+  if (!registry) return false;
   auto key = platform::RegKey::Create(**registry, kSettingsKey);
-  if (key) (void)key->SetDword(name, value);
+  return key && key->SetDword(name, value) == platform::kErrorSuccess;
 }
 
-void TempMachineRoot::SetString(const std::string& name, const std::string& value) {
-  auto registry = platform::Registry::Open(path_ / "registry.db");
-  if (!registry) return;
+bool ConsoleRoot::SetString(const std::string& name, const std::string& value) {
+  auto registry = platform::Registry::Open(Path() / "registry.db");
+  if (!registry) return false;
   auto key = platform::RegKey::Create(**registry, kSettingsKey);
-  if (key) (void)key->SetString(name, value);
+  return key && key->SetString(name, value) == platform::kErrorSuccess;
 }
 
-void TempMachineRoot::OpenForOthers() {
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(path_)) {
+void ConsoleRoot::OpenForOthers() {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(Path())) {
     ::chmod(entry.path().c_str(), entry.is_directory() ? 0755 : 0644);
   }
-  ::chmod(path_.c_str(), 0755);
+  ::chmod(Path().c_str(), 0755);
 }
 
-ConsoleProcess::ConsoleProcess(const TempMachineRoot& root, Options options)
+ConsoleProcess::ConsoleProcess(const ConsoleRoot& root, Options options)
     : stderrFile_(root.Path() / ("console-stderr-" + std::to_string(::getpid()) + "-" +
                                  std::to_string(reinterpret_cast<std::uintptr_t>(this)) + ".txt")) {
-  std::vector<std::string> argv{USBVANTREL_SERVER_PATH};
+  std::vector<std::string> argv{options.program.empty() ? std::string(USBVANTREL_SERVER_PATH)
+                                                        : options.program};
   for (auto& argument : options.arguments) argv.push_back(argument);
   const std::string rootText = root.Path().string();
   const std::string errText = stderrFile_.string();
@@ -172,4 +158,4 @@ bool Peer::WaitUntilAnswering(platform::SocketAddress console, std::chrono::mill
   return false;
 }
 
-}  // namespace uv::e2e
+}  // namespace uv::test

@@ -1,7 +1,8 @@
 #pragma once
-// Runs the real USBVantrelServer on a temporary machine root for end-to-end tests and talks to
-// it with raw datagrams. The root gets a hosts file that gives the computer its own loopback
-// address, so the console binds there and tests running side by side do not meet.
+// Runs the real USBVantrelServer on a temporary machine root and talks to it with raw datagrams,
+// for the end-to-end tests and the intake benchmark. The root gets a hosts file that gives the
+// computer its own loopback address, so the console binds there and runs side by side do not
+// meet.
 
 #include <sys/types.h>
 
@@ -13,30 +14,31 @@
 #include <vector>
 
 #include "platform/net/Socket.h"
+#include "tests/support/FileText.h"
+#include "tests/support/TempDir.h"
 
-namespace uv::e2e {
+namespace uv::test {
 
-class TempMachineRoot {
+class ConsoleRoot {
  public:
   // address: the computer's loopback address (e.g. 127.0.0.151).
-  explicit TempMachineRoot(platform::Ipv4Address address);
-  ~TempMachineRoot();
-  TempMachineRoot(const TempMachineRoot&) = delete;
-  TempMachineRoot& operator=(const TempMachineRoot&) = delete;
+  explicit ConsoleRoot(platform::Ipv4Address address);
+  ConsoleRoot(const ConsoleRoot&) = delete;
+  ConsoleRoot& operator=(const ConsoleRoot&) = delete;
 
-  const std::filesystem::path& Path() const { return path_; }
+  const std::filesystem::path& Path() const { return dir_.path(); }
   platform::Ipv4Address Address() const { return address_; }
   platform::SocketAddress EventPort() const { return {address_, 40007}; }
 
-  // Console settings in this machine's registry.
-  void SetDword(const std::string& name, std::uint32_t value);
-  void SetString(const std::string& name, const std::string& value);
+  // Console settings in this machine's registry; false when the value could not be stored.
+  bool SetDword(const std::string& name, std::uint32_t value);
+  bool SetString(const std::string& name, const std::string& value);
 
   // Lets another user read the root (the registry stays writable only by its owner).
   void OpenForOthers();
 
  private:
-  std::filesystem::path path_;
+  TempDir dir_;
   platform::Ipv4Address address_;
 };
 
@@ -44,11 +46,12 @@ class ConsoleProcess {
  public:
   struct Options {
     std::vector<std::string> arguments;
+    std::string program;               // empty: the console of this build
     std::optional<unsigned> runAsUid;  // drop root rights to this uid (and gid) first
   };
 
-  ConsoleProcess(const TempMachineRoot& root, Options options);
-  ConsoleProcess(const TempMachineRoot& root) : ConsoleProcess(root, Options{}) {}
+  ConsoleProcess(const ConsoleRoot& root, Options options);
+  explicit ConsoleProcess(const ConsoleRoot& root) : ConsoleProcess(root, Options{}) {}
   ~ConsoleProcess();  // ends the process (SIGTERM, then SIGKILL) if it still runs
   ConsoleProcess(const ConsoleProcess&) = delete;
   ConsoleProcess& operator=(const ConsoleProcess&) = delete;
@@ -82,7 +85,4 @@ class Peer {
   platform::UdpSocket socket_;
 };
 
-// Reads a whole file ("" when missing).
-std::string ReadFile(const std::filesystem::path& file);
-
-}  // namespace uv::e2e
+}  // namespace uv::test
