@@ -3,12 +3,14 @@
 //   (Debian's python3-aiosmtpd), with and without AUTH LOGIN; items/s = mails per second;
 // - BM_MailsThroughWorker: the same through the queue and the worker thread;
 // - BM_QueueOneMail: what the UI thread pays to mail one event: the event text's copy, the
-//   append under the lock and the wake signal (the record's settings part is shared, the body is
-//   built by the worker), with the worker draining the queue at the same time.
+//   append under the lock and, when the worker is blocked, its wake-up (the record's settings
+//   part is shared, the body is built by the worker); flat out, within a burst, and isolated.
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
 #include <atomic>
+#include <chrono>
+#include <ctime>
 #include <memory>
 
 #include "server/app/EventRules.h"
@@ -18,6 +20,7 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using namespace uv;
 using namespace uv::server;
 
@@ -100,12 +103,23 @@ void BM_MailsThroughWorker(benchmark::State& state) {
 }
 BENCHMARK(BM_MailsThroughWorker)->Arg(0)->Arg(1)->ArgName("auth")->UseRealTime()->Iterations(4);
 
+// The calling thread's CPU time.
+double ThreadCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 void BM_QueueOneMail(benchmark::State& state) {
-  // paced 1: each mail is queued once the worker has taken the one before, so each meets a
-  // waiting worker and pays its wake-up (the console's usual case: mails are rare); only the
-  // queueing call is timed. paced 0: flat out, the worker draining at the same time (it falls
-  // behind, and the queue's bound then drops the oldest).
-  const bool paced = state.range(0) != 0;
+  // paced 0: flat out, the worker draining at the same time (it falls behind, and the queue's
+  // bound then drops the oldest). paced 1: each mail is queued once the worker has taken the one
+  // before (mails of a burst that the worker keeps up with). paced 2: each mail is queued once
+  // the worker has taken the one before and has gone back to blocking in its wait, its linger
+  // over (isolated mails: each pays the wake-up). In the paced modes only the queueing call is
+  // timed, and cpu_us is the calling thread's CPU time of that call alone. linger: the worker's
+  // linger after a drain in ms; 0 makes every mail that finds the worker blocked wake it.
+  const int paced = static_cast<int>(state.range(0));
+  const std::chrono::milliseconds linger(state.range(1));
   ServerSettings settings;
   settings.mailFrom = "console@pc17.test";
   settings.mailTo = "admin@corp.test";
@@ -114,29 +128,55 @@ void BM_QueueOneMail(benchmark::State& state) {
   settings.smtpPort = "25";
   CMailQueue queue;
   // A sender that does nothing: the worker takes records as fast as the queue gives them.
-  CMailWorker worker(queue, [](const EMAIL_CONTEXT& m) {
-    benchmark::DoNotOptimize(m.Body.data());
-    return MailOutcome::kSent;
-  });
+  CMailWorker worker(
+      queue,
+      [](const EMAIL_CONTEXT& m) {
+        benchmark::DoNotOptimize(m.Body.data());
+        return MailOutcome::kSent;
+      },
+      {}, linger);
   worker.Start();
   const std::string sender = "127.0.0.1";
+  double cpu = 0;
   for (auto _ : state) {
-    if (!paced) {
+    if (paced == 0) {
       queue.QueueEvent(settings, kEvent, 0, sender, &BuildMailBody);
       continue;
     }
+    // A read of the CPU clock is a system call: what one costs, taken right before, is taken
+    // off the call's CPU time.
+    const double cpuBefore = ThreadCpuSeconds();
+    const double cpuStart = ThreadCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     queue.QueueEvent(settings, kEvent, 0, sender, &BuildMailBody);
     const auto end = std::chrono::steady_clock::now();
+    const double cpuEnd = ThreadCpuSeconds();
+    cpu += (cpuEnd - cpuStart) - (cpuStart - cpuBefore);
     state.SetIterationTime(std::chrono::duration<double>(end - start).count());
     while (queue.Size() != 0) std::this_thread::yield();
+    if (paced == 2) std::this_thread::sleep_for(linger + 20ms);
   }
   worker.Stop();
   state.SetItemsProcessed(state.iterations());
   state.counters["dropped"] = static_cast<double>(queue.Dropped());
+  state.counters["wakeups"] = static_cast<double>(queue.WakeUps());
+  if (paced != 0) {
+    state.counters["cpu_us"] = cpu * 1e6 / static_cast<double>(state.iterations());
+  }
 }
-BENCHMARK(BM_QueueOneMail)->Arg(0)->ArgName("paced");
-BENCHMARK(BM_QueueOneMail)->Arg(1)->ArgName("paced")->UseManualTime();
+constexpr std::int64_t kLinger = CMailWorker::kDefaultLinger.count();
+BENCHMARK(BM_QueueOneMail)->Args({0, kLinger})->ArgNames({"paced", "linger"});
+BENCHMARK(BM_QueueOneMail)
+    ->Args({1, kLinger})
+    ->Args({1, 0})
+    ->ArgNames({"paced", "linger"})
+    ->UseManualTime()
+    ->Iterations(3000);  // a lingering worker takes each mail within about a millisecond
+BENCHMARK(BM_QueueOneMail)
+    ->Args({2, kLinger})
+    ->ArgNames({"paced", "linger"})
+    ->UseManualTime()
+    ->Iterations(200);
 
 }  // namespace
 

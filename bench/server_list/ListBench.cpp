@@ -171,6 +171,8 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
+  // The list is a widget: it must go before the application does, whichever benchmarks ran.
+  Million().list.reset();
   benchmark::Shutdown();
   return 0;
 }

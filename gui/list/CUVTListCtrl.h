@@ -39,8 +39,9 @@ int CompareDateText(std::string_view a, std::string_view b);
 std::int64_t DateSortKey(std::string_view date);
 
 // Orders `order` (indexes into `texts`) as a stable sort with CompareText would (descending:
-// the reverse comparison), but reads each text only a few times: most comparisons are settled
-// on cached eight-character keys, which keeps a million-row sort within the processor's caches.
+// the reverse comparison), but reads each text only a few times: each round takes the next 32
+// primary weights of the texts still tied as keys and sorts those by radix; only texts equal in
+// every weight are compared in full.
 void SortByText(std::vector<std::uint32_t>& order, const std::vector<std::string_view>& texts,
                 bool descending);
 

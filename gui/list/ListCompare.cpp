@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <string_view>
 #include <utility>
@@ -156,43 +157,111 @@ const std::string& ColumnText(const EventRow& row, int column) {
 namespace uv::gui {
 namespace {
 
-struct KeyedItem {
-  std::uint64_t key;  // the next eight primary weights, one byte each, 0 after the text's end
-  std::uint32_t seq;  // position before the sort: equal texts keep it (stability)
-  std::uint32_t pos;  // where in the text the next key starts
-};
-
-// An item of SortByText: the sixteen weights taken last (two keys), its place before the sort,
-// and its text.
+// An item of SortByText: the next primary weights of its text, one byte each, 0 after the
+// text's end (kKeys keys of eight), and the text. For a descending sort the keys are inverted,
+// so that one ascending order serves both directions. Items start in list order and every step
+// of the sort is stable, so items whose texts tie keep the order they had before without
+// carrying it.
+constexpr int kKeys = 4;
 struct SortItem {
-  std::uint64_t key;
-  std::uint64_t key2;
-  std::uint32_t seq;
+  std::array<std::uint64_t, kKeys> keys;
   std::uint32_t text;  // index into the texts, with kMore set while weights follow the keys
-  bool operator<(const SortItem&) const = delete;
 };
 constexpr std::uint32_t kMore = 0x80000000u;
 
-// Eight primary weights from `pos` on (ignorable characters skipped). Returns whether the text
-// has weights left after them.
-bool NextKey(std::string_view text, KeyedItem& item) {
+static_assert(MakePrimaryWeights()[0xFF] < 256, "weights must fit a byte of the key");
+
+// Eight primary weights from `pos` on (ignorable characters skipped); `pos` moves past them
+// and past the ignorable characters after them, so it reaches the end exactly when no weight
+// is left.
+std::uint64_t NextKey(std::string_view text, std::size_t& pos) {
   std::uint64_t key = 0;
   int taken = 0;
-  std::size_t pos = item.pos;
   while (taken < 8 && pos < text.size()) {
     const std::uint16_t w = kPrimary[static_cast<unsigned char>(text[pos++])];
     if (w == 0) continue;
-    key = (key << 8) | w;  // weights are below 256 (see MakePrimaryWeights)
+    key = (key << 8) | w;
     ++taken;
   }
   if (taken > 0) key <<= 8 * (8 - taken);  // a shift by 64 would be undefined
   while (pos < text.size() && IsIgnorable(static_cast<unsigned char>(text[pos]))) ++pos;
-  item.key = key;
-  item.pos = static_cast<std::uint32_t>(pos);
-  return pos < text.size();
+  return key;
 }
 
-static_assert(MakePrimaryWeights()[0xFF] < 256, "weights must fit a byte of the key");
+bool KeyLess(const SortItem& a, const SortItem& b) {
+  return a.keys < b.keys;
+}
+bool SameKeys(const SortItem& a, const SortItem& b) {
+  return a.keys == b.keys;
+}
+
+// A stable sort of items by their keys: a radix sort on the keys' bytes, most significant
+// first, that starts each bucket at the first byte on which its items differ (texts share long
+// beginnings, so most bytes need no pass at all). Each run of two or more items with equal keys
+// is handed to a callback once it has its final place.
+class KeySorter {
+ public:
+  explicit KeySorter(std::size_t capacity) : scratch_(capacity) {}
+
+  template <class OnRun>
+  void Sort(SortItem* items, std::size_t count, OnRun& onRun) {
+    if (count < 2) return;
+    if (count <= kInsertionSortUpTo) {
+      InsertionSort(items, count, onRun);
+      return;
+    }
+    std::array<std::uint64_t, kKeys> diff{};
+    for (std::size_t i = 1; i < count; ++i) {
+      for (int k = 0; k < kKeys; ++k) diff[k] |= items[i].keys[k] ^ items[0].keys[k];
+    }
+    int key = 0;
+    while (key < kKeys && diff[key] == 0) ++key;
+    if (key == kKeys) {
+      onRun(items, items + count);
+      return;
+    }
+    // The first byte that differs: its key and its shift within the key.
+    const int shift = 56 - (std::countl_zero(diff[key]) / 8) * 8;
+    const auto byteOf = [key, shift](const SortItem& it) {
+      return static_cast<std::size_t>((it.keys[key] >> shift) & 0xFF);
+    };
+    std::array<std::size_t, 257> start{};
+    for (std::size_t i = 0; i < count; ++i) ++start[byteOf(items[i]) + 1];
+    for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+    // The buckets are written to the scratch area and copied back before any bucket is sorted,
+    // so one area serves every level.
+    std::array<std::size_t, 256> fill{};
+    std::copy(start.begin(), start.end() - 1, fill.begin());
+    SortItem* scratch = scratch_.data();
+    for (std::size_t i = 0; i < count; ++i) scratch[fill[byteOf(items[i])]++] = items[i];
+    std::copy(scratch, scratch + count, items);
+    for (std::size_t b = 0; b < 256; ++b) {
+      Sort(items + start[b], start[b + 1] - start[b], onRun);
+    }
+  }
+
+ private:
+  // Below this a bucket's counting costs more than comparing its items.
+  static constexpr std::size_t kInsertionSortUpTo = 48;
+
+  template <class OnRun>
+  static void InsertionSort(SortItem* items, std::size_t count, OnRun& onRun) {
+    for (std::size_t i = 1; i < count; ++i) {
+      const SortItem x = items[i];
+      std::size_t j = i;
+      for (; j > 0 && KeyLess(x, items[j - 1]); --j) items[j] = items[j - 1];
+      items[j] = x;
+    }
+    for (std::size_t run = 0; run < count;) {
+      std::size_t runEnd = run + 1;
+      while (runEnd < count && SameKeys(items[runEnd], items[run])) ++runEnd;
+      if (runEnd - run > 1) onRun(items + run, items + runEnd);
+      run = runEnd;
+    }
+  }
+
+  std::vector<SortItem> scratch_;
+};
 
 }  // namespace
 
@@ -200,40 +269,23 @@ void SortByText(std::vector<std::uint32_t>& order, const std::vector<std::string
                 bool descending) {
   const std::size_t n = order.size();
   if (n < 2) return;
-  // The sort refines groups of texts that agree on every weight so far, sixteen primary weights
+  // The sort refines groups of texts that agree on every weight so far, kKeys * 8 primary weights
   // at a time. Each round first takes the next weights of every text still in a group, walking
   // the texts in the order they lie in memory (the order rows arrived in): reading them in list
   // order instead would jump around the heap at every round for every row, which costs more
   // than the sorting itself. The weights then go to the items, which are sorted within their
   // groups. Text indexes leave the top bit for kMore; no list comes near two billion rows.
-  std::vector<SortItem> items;
-  items.reserve(n);
+  std::vector<SortItem> items(n);
   std::vector<std::uint32_t> itemOf(texts.size());    // text -> its item, for this round
   std::vector<std::uint32_t> position(texts.size());  // text -> where its next weights start
   std::vector<bool> active(texts.size());             // the text is in a group this round
-  {
-    // The first round takes every text, so the items start in memory order: the order they
-    // are in before the first sort does not matter, the sort settles ties by sequence.
-    std::vector<std::uint32_t> seqOf(texts.size());
-    for (std::size_t i = 0; i < n; ++i) {
-      seqOf[order[i]] = static_cast<std::uint32_t>(i);
-      active[order[i]] = true;
-    }
-    for (std::size_t t = 0; t < texts.size(); ++t) {
-      if (!active[t]) continue;
-      itemOf[t] = static_cast<std::uint32_t>(items.size());
-      items.push_back(SortItem{0, 0, seqOf[t], static_cast<std::uint32_t>(t)});
-    }
+  for (std::size_t i = 0; i < n; ++i) {
+    items[i].text = order[i];
+    itemOf[order[i]] = static_cast<std::uint32_t>(i);
+    active[order[i]] = true;
   }
+  const std::uint64_t flip = descending ? ~std::uint64_t{0} : 0;
   const auto text = [&](const SortItem& it) -> std::string_view { return texts[it.text & ~kMore]; };
-  const auto byKey = [descending](const SortItem& a, const SortItem& b) {
-    if (a.key != b.key) return descending ? a.key > b.key : a.key < b.key;
-    if (a.key2 != b.key2) return descending ? a.key2 > b.key2 : a.key2 < b.key2;
-    return a.seq < b.seq;
-  };
-  const auto sameKeys = [](const SortItem& a, const SortItem& b) {
-    return a.key == b.key && a.key2 == b.key2;
-  };
 
   struct Group {
     std::size_t begin;
@@ -241,66 +293,40 @@ void SortByText(std::vector<std::uint32_t>& order, const std::vector<std::string
   };
   std::vector<Group> groups{{0, n}};
   std::vector<Group> next;
+  const auto onRun = [&](SortItem* begin, SortItem* end) {
+    if (std::any_of(begin, end, [](const SortItem& it) { return (it.text & kMore) != 0; })) {
+      next.push_back(Group{static_cast<std::size_t>(begin - items.data()),
+                           static_cast<std::size_t>(end - items.data())});
+      return;
+    }
+    // Equal at the first level: case, ignored characters and bytes decide. Mostly the texts are
+    // simply the same, which needs no sorting at all. The run is in list order (every step so
+    // far was stable), so a stable sort keeps ties as they were.
+    const std::string_view first = text(*begin);
+    if (std::all_of(begin + 1, end, [&](const SortItem& it) { return text(it) == first; })) {
+      return;
+    }
+    std::stable_sort(begin, end, [&](const SortItem& a, const SortItem& b) {
+      const int c = CompareText(text(a), text(b));
+      return descending ? c > 0 : c < 0;
+    });
+  };
+
+  KeySorter sorter(n);
   while (!groups.empty()) {
     for (std::size_t t = 0; t < texts.size(); ++t) {
       if (!active[t]) continue;
       active[t] = false;
-      KeyedItem k{0, 0, position[t]};
-      bool more = NextKey(texts[t], k);
-      const std::uint64_t first = k.key;
-      std::uint64_t second = 0;
-      if (more) {
-        more = NextKey(texts[t], k);
-        second = k.key;
-      }
-      position[t] = k.pos;
+      const std::string_view current = texts[t];
+      std::size_t pos = position[t];
       SortItem& it = items[itemOf[t]];
-      it.key = first;
-      it.key2 = second;
-      it.text = static_cast<std::uint32_t>(t) | (more ? kMore : 0);
+      for (std::uint64_t& key : it.keys)
+        key = (pos < current.size() ? NextKey(current, pos) : 0) ^ flip;
+      position[t] = static_cast<std::uint32_t>(pos);
+      it.text = static_cast<std::uint32_t>(t) | (pos < current.size() ? kMore : 0);
     }
     next.clear();
-    for (const auto [begin, end] : groups) {
-      // Texts that share a long beginning ("Inserted USB Mass Storage ...") give the whole
-      // group the same weights; the group is in sequence order already and needs no sort.
-      bool allSame = true;
-      for (std::size_t i = begin + 1; i < end && allSame; ++i) {
-        allSame = sameKeys(items[i], items[begin]);
-      }
-      if (!allSame) {
-        std::sort(items.begin() + static_cast<std::ptrdiff_t>(begin),
-                  items.begin() + static_cast<std::ptrdiff_t>(end), byKey);
-      }
-      for (std::size_t run = begin; run < end;) {
-        std::size_t runEnd = run + 1;
-        while (runEnd < end && sameKeys(items[runEnd], items[run])) ++runEnd;
-        if (runEnd - run > 1) {
-          bool runHasMore = false;
-          for (std::size_t i = run; i < runEnd && !runHasMore; ++i) {
-            runHasMore = (items[i].text & kMore) != 0;
-          }
-          if (runHasMore) {
-            next.push_back(Group{run, runEnd});
-          } else {
-            // Equal at the first level: case, ignored characters and bytes decide. Mostly the
-            // texts are simply the same, which needs no sorting at all. The run is in sequence
-            // order already (equal keys), so a stable sort keeps ties as they were.
-            const std::string_view first = text(items[run]);
-            bool same = true;
-            for (std::size_t i = run + 1; i < runEnd && same; ++i) same = text(items[i]) == first;
-            if (!same) {
-              std::stable_sort(items.begin() + static_cast<std::ptrdiff_t>(run),
-                               items.begin() + static_cast<std::ptrdiff_t>(runEnd),
-                               [&](const SortItem& a, const SortItem& b) {
-                                 const int c = CompareText(text(a), text(b));
-                                 return descending ? c > 0 : c < 0;
-                               });
-            }
-          }
-        }
-        run = runEnd;
-      }
-    }
+    for (const auto [begin, end] : groups) sorter.Sort(items.data() + begin, end - begin, onRun);
     // The texts of the groups left take part in the next round, at their items' new places.
     for (const auto [begin, end] : next) {
       for (std::size_t i = begin; i < end; ++i) {

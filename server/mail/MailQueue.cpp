@@ -52,6 +52,7 @@ void CMailQueue::Append(Entry entry) {
     // looks at the event before it waits.
     wake = !signalled_ && waiting_;
     signalled_ = true;
+    if (wake) ++wakeUps_;
   }
   if (wake) wake_.notify_one();
 }
@@ -89,6 +90,7 @@ void CMailQueue::SetWakeEvent() {
   {
     std::lock_guard lock(mutex_);
     signalled_ = true;
+    if (waiting_) ++wakeUps_;
   }
   wake_.notify_one();
 }
@@ -104,6 +106,16 @@ bool CMailQueue::WaitForWake(std::chrono::milliseconds timeout) {
   const bool woken = wake_.wait_for(lock, timeout, [this] { return signalled_; });
   waiting_ = false;
   return woken;
+}
+
+bool CMailQueue::WakeEventSet() const {
+  std::lock_guard lock(mutex_);
+  return signalled_;
+}
+
+std::size_t CMailQueue::WakeUps() const {
+  std::lock_guard lock(mutex_);
+  return wakeUps_;
 }
 
 EMAIL_CONTEXT MakeMailRecord(const ServerSettings& settings, std::string body) {

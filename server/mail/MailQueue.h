@@ -4,7 +4,10 @@
 //
 // Thread affinity: any. The queue is guarded by one lock, held only for one append or one
 // removal, never while mailing. The wake event is manual-reset: the worker resets it before it
-// drains, so a record appended during a drain is taken in that drain or wakes it again.
+// drains, so a record appended during a drain is taken in that drain or wakes it again. Setting
+// the event costs the producer a system call only when the consumer is blocked in WaitForWake
+// and the event was clear: a consumer that is draining, or polling the event between the mails
+// of a burst, is not woken, so a burst costs the producer at most one wake-up.
 
 #include <chrono>
 #include <condition_variable>
@@ -74,6 +77,10 @@ class CMailQueue {
   void ResetWakeEvent();
   // True when the event was set within the timeout.
   bool WaitForWake(std::chrono::milliseconds timeout);
+  // Whether the event is set, without waiting (and without being counted as waiting).
+  bool WakeEventSet() const;
+  // How many times setting the event had to wake a consumer blocked in WaitForWake.
+  std::size_t WakeUps() const;
 
  private:
   struct Entry {
@@ -91,6 +98,7 @@ class CMailQueue {
   std::size_t dropped_ = 0;  // guarded by mutex_
   bool signalled_ = false;   // guarded by mutex_
   bool waiting_ = false;     // guarded by mutex_: the consumer waits for the event
+  std::size_t wakeUps_ = 0;  // guarded by mutex_
   // The producer's: the settings the last record was made from, and that record.
   std::optional<ServerSettings> recordSettings_;
   std::shared_ptr<const EMAIL_CONTEXT> record_;

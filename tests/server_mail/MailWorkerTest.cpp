@@ -170,6 +170,61 @@ TEST(MailWorker, WaitsGrowAfterEachConnectionFailureToABoundAndAnAnswerResetsThe
             (std::vector<std::string>{wait(10), wait(20), wait(30), wait(30), wait(10), wait(10)}));
 }
 
+// A worker whose sender only counts, and a way to wait for the count.
+class CountingWorker {
+ public:
+  explicit CountingWorker(std::chrono::milliseconds linger)
+      : worker_(
+            queue_,
+            [this](const EMAIL_CONTEXT&) {
+              ++sent_;
+              return MailOutcome::kSent;
+            },
+            {}, linger) {
+    worker_.Start();
+  }
+  CMailQueue& Queue() { return queue_; }
+  CMailWorker& Worker() { return worker_; }
+  // Queues one mail and waits until it has been sent (a generous bound: a lost wake-up fails).
+  bool MailOne() {
+    const int target = sent_ + 1;
+    queue_.Queue(Mail(25, "admin@corp.test"));
+    for (int i = 0; i < 1000 && sent_ < target; ++i) std::this_thread::sleep_for(10ms);
+    return sent_ == target;
+  }
+
+ private:
+  CMailQueue queue_;
+  std::atomic<int> sent_{0};
+  CMailWorker worker_;
+};
+
+TEST(MailWorker, MailsOfABurstWakeAWaitingWorkerAtMostOnce) {
+  // Each mail comes once the one before has been sent, and after a pause in which a worker that
+  // did not linger would block again and need a wake-up call for the next.
+  CountingWorker w(10min);
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_TRUE(w.MailOne()) << i;
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_LE(w.Queue().WakeUps(), 1u);
+  // Stopping cuts the linger short; what is queued afterwards stays for the owner to free.
+  w.Worker().Stop();
+  EXPECT_FALSE(w.Worker().Running());
+  w.Queue().Queue(Mail(25, "admin@corp.test"));
+  EXPECT_EQ(w.Queue().Size(), 1u);
+}
+
+TEST(MailWorker, AfterItsLingerTheWorkerBlocksAndTheNextMailWakesIt) {
+  CountingWorker w(0ms);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(w.MailOne()) << i;
+    std::this_thread::sleep_for(20ms);  // the worker is back in its wait
+  }
+  // The first mail may have found the worker still starting; the others each woke it.
+  EXPECT_GE(w.Queue().WakeUps(), 2u);
+}
+
 TEST(MailQueue, EachQueuedEventCarriesTheSettingsInEffectWhenItWasQueuedAndItsOwnBody) {
   ServerSettings settings;
   settings.mailFrom = "console@pc17.test";

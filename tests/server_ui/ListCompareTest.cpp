@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -119,6 +121,106 @@ TEST(SortByText, OrdersLikeAStableSortWithCompareText) {
     SortByText(actual, texts, descending);
     ASSERT_EQ(actual, expected) << (descending ? "descending" : "ascending");
   }
+}
+
+// SortByText against a stable sort with CompareText, both ways, over `order`.
+void ExpectSortsLikeCompareText(const std::vector<std::string>& storage,
+                                std::vector<std::uint32_t> order, const char* name) {
+  const std::vector<std::string_view> texts(storage.begin(), storage.end());
+  for (bool descending : {false, true}) {
+    std::vector<std::uint32_t> expected = order;
+    std::stable_sort(expected.begin(), expected.end(), [&](std::uint32_t a, std::uint32_t b) {
+      const int c = CompareText(texts[a], texts[b]);
+      return descending ? c > 0 : c < 0;
+    });
+    std::vector<std::uint32_t> actual = order;
+    SortByText(actual, texts, descending);
+    ASSERT_EQ(actual, expected) << name << (descending ? " descending" : " ascending");
+  }
+}
+
+// Corpora of texts, each drawn from pieces: a stem and a random tail.
+struct SortCorpus {
+  const char* name;
+  std::vector<std::string> stems;
+  std::string tail;  // characters the tails are drawn from
+  int maxTail;
+  int count;
+};
+
+void PrintTo(const SortCorpus& corpus, std::ostream* os) {
+  *os << corpus.name;
+}
+
+class SortByTextCorpus : public ::testing::TestWithParam<SortCorpus> {};
+
+TEST_P(SortByTextCorpus, OrdersLikeAStableSortWithCompareText) {
+  const SortCorpus& c = GetParam();
+  std::mt19937 rng(23);
+  std::vector<std::string> storage;
+  for (int i = 0; i < c.count; ++i) {
+    std::string t = c.stems[rng() % c.stems.size()];
+    const int extra = c.maxTail > 0 ? static_cast<int>(rng() % (c.maxTail + 1)) : 0;
+    for (int k = 0; k < extra; ++k) t += c.tail[rng() % c.tail.size()];
+    storage.push_back(t);
+  }
+  std::vector<std::uint32_t> order(storage.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::shuffle(order.begin(), order.end(), rng);
+  ExpectSortsLikeCompareText(storage, order, c.name);
+  // Only some of the texts in the list: the others must neither move in nor be read.
+  order.resize(order.size() / 3);
+  ExpectSortsLikeCompareText(storage, order, c.name);
+}
+
+const std::string kLongStem(200, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, SortByTextCorpus,
+    ::testing::Values(
+        // Texts that agree on far more weights than one round takes, and differ late, at every
+        // byte of a key, in case only or in ignored characters only.
+        SortCorpus{
+            "long common prefix", {kLongStem, kLongStem + "X", "x" + kLongStem}, "aAbB-'", 6, 2000},
+        // Texts ending at, just before and just after the end of a key or of a round.
+        SortCorpus{"ends near key edges",
+                   {"1234567", "12345678", "123456789", std::string(31, 'a'), std::string(32, 'a'),
+                    std::string(33, 'a'), std::string(63, 'b'), std::string(64, 'b')},
+                   "a-",
+                   2,
+                   3000},
+        // Empty texts and texts of ignored characters alone: no weight at all.
+        SortCorpus{"no weights", {"", "-", "'", "--'", "\x01"}, "-'\x01", 3, 1500},
+        // Bytes of the upper half of the code page, which weigh after the letters, and control
+        // characters, which are ignored.
+        SortCorpus{"upper half",
+                   {"\xe9t\xe9", "\xc4nderung", "Anderung", "\xff", "\x80\x81", "z"},
+                   "\xe9\xc9"
+                   "e\x7f\x1f",
+                   8,
+                   3000},
+        // Many texts that tie on their first key and split on one byte of the second: large
+        // buckets at every level of the radix.
+        SortCorpus{"wide buckets",
+                   {"Inserted E:\\Projects\\Report ", "Removed E:\\Projects\\Report "},
+                   "0123456789\\",
+                   10,
+                   20000},
+        // Few distinct texts, many times each: stability of equal texts.
+        SortCorpus{
+            "duplicates", {"PC-001\\alice", "PC-001\\Alice", "PC-001\\al-ice"}, "", 0, 5000}),
+    [](const ::testing::TestParamInfo<SortCorpus>& param) {
+      std::string name = param.param.name;
+      std::replace(name.begin(), name.end(), ' ', '_');
+      std::replace(name.begin(), name.end(), '-', '_');
+      return name;
+    });
+
+TEST(SortByText, ShortListsAndDegenerateOrders) {
+  const std::vector<std::string> storage = {"b", "a", "", "B", "a"};
+  const std::vector<std::vector<std::uint32_t>> orders = {
+      {}, {3}, {1, 0}, {0, 1, 2, 3, 4}, {4, 3, 2, 1, 0}, {1, 4}, {4, 1}};
+  for (const auto& order : orders) ExpectSortsLikeCompareText(storage, order, "short");
 }
 
 TEST(CompareDateText, ChronologicalAcrossYearsAndMonths) {
