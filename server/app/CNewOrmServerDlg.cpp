@@ -393,9 +393,7 @@ bool CNewOrmServerDlg::StartListener() {
       std::move(socket.value()),
       [this](std::span<const EventListener::Report> reports) {
         // The reports belong to the listener, which waits here until the UI thread is done.
-        handOff_.Deliver(this, [this, reports] {
-          for (const auto& report : reports) OnEventReceived(report.text, report.from.address);
-        });
+        handOff_.Deliver(this, [this, reports] { processor_->HandleBatch(reports, settings_); });
       },
       [this] { return AnswerConfigQuery(); });
   listener_->Start();
