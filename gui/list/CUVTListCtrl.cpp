@@ -448,13 +448,18 @@ CUVTListCtrl::CUVTListCtrl(QWidget* parent)
   for (int c = 0; c < kListColumnCount; ++c) setColumnWidth(c, kDefaultColumnWidths[c]);
   connect(header_, &QHeaderView::sectionClicked, this, &CUVTListCtrl::OnColumnClick);
   // The view lays out every row again when rows arrive; with a million rows that is several
-  // milliseconds. Doing it at once, timed, lets the model space the batches so that the
-  // relayout never takes more than about a quarter of the time, however long the list grows.
+  // milliseconds, and the repaint that follows (the top rows have changed) takes a few more.
+  // Doing the layout at once, timed, and timing the repaints lets the model space the batches
+  // so that the two together never take more than about a quarter of the time, however long
+  // the list grows and however fast rows arrive.
   connect(model_, &QAbstractItemModel::rowsInserted, this, [this] {
     QElapsedTimer timer;
     timer.start();
     executeDelayedItemsLayout();
-    model_->SetPublishDelay(static_cast<int>(timer.elapsed()) * 3);
+    const qint64 viewNs = timer.nsecsElapsed() + lastPaintNs_;
+    const qint64 delayMs =
+        std::min<qint64>(viewNs * 3 / 1'000'000, EventListModel::kMaxPublishDelayMs);
+    model_->SetPublishDelay(static_cast<int>(delayMs));
   });
 }
 
@@ -517,6 +522,13 @@ bool CUVTListCtrl::SortAscending() {
 
 void CUVTListCtrl::SetSortAscending(bool ascending) {
   gSortAscending.store(ascending);
+}
+
+void CUVTListCtrl::paintEvent(QPaintEvent* event) {
+  QElapsedTimer timer;
+  timer.start();
+  QTreeView::paintEvent(event);
+  lastPaintNs_ = timer.nsecsElapsed();
 }
 
 bool CUVTListCtrl::viewportEvent(QEvent* event) {

@@ -223,11 +223,14 @@ class CUVTListCtrl : public QTreeView {
  protected:
   // Label tips: a cell whose text does not fit shows it whole as a tool tip.
   bool viewportEvent(QEvent* event) override;
+  // Timed: a repaint follows every batch of new rows (see the constructor).
+  void paintEvent(QPaintEvent* event) override;
 
  private:
   EventListModel* model_;    // owned by this (Qt parent)
   CSortHeaderCtrl* header_;  // owned by this (Qt parent)
   int sortColumn_ = -1;
+  qint64 lastPaintNs_ = 0;  // how long the last repaint of the rows took
 };
 
 }  // namespace uv::gui
