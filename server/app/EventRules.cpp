@@ -1,6 +1,7 @@
 #include "server/app/EventRules.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "protocol/EventReport.h"
@@ -17,11 +18,19 @@ bool Contains(std::string_view text, std::string_view word) {
 // The contains rule, without searching the text for the fifteen words when the outlet lets every
 // one of them through (the settings' default): a flood then costs no text search per outlet.
 bool PassesContains(std::string_view text, Outlet outlet, const FilterWords& words) {
-  const auto index = static_cast<std::size_t>(outlet);
-  const bool allPass =
-      std::all_of(kCategoryFilters.begin(), kCategoryFilters.end(),
-                  [&](const CategoryFilter& entry) { return IsBitSet(words, entry.bits[index]); });
-  return allPass || PassesContainsRule(text, outlet, words);
+  // The answer for every outlet, kept for the words last asked about (they change only when the
+  // administrator applies new filters).
+  thread_local std::optional<FilterWords> known;
+  thread_local std::array<bool, kOutletCount> allPass{};
+  if (known != words) {
+    for (std::size_t o = 0; o < allPass.size(); ++o) {
+      allPass[o] =
+          std::all_of(kCategoryFilters.begin(), kCategoryFilters.end(),
+                      [&](const CategoryFilter& entry) { return IsBitSet(words, entry.bits[o]); });
+    }
+    known = words;
+  }
+  return allPass[static_cast<std::size_t>(outlet)] || PassesContainsRule(text, outlet, words);
 }
 
 }  // namespace
