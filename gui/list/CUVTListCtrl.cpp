@@ -58,19 +58,24 @@ std::uint32_t EndOf(const char* bytes, int column) {
 
 }  // namespace
 
-StoredRow::StoredRow(const EventRow& row) {
+StoredRow::StoredRow(const EventRow& row)
+    : StoredRow(std::array<std::string_view, kListColumnCount>{
+          ColumnText(row, 0), ColumnText(row, 1), ColumnText(row, 2), ColumnText(row, 3),
+          ColumnText(row, 4), ColumnText(row, 5)}) {}
+
+StoredRow::StoredRow(const std::array<std::string_view, kListColumnCount>& columnTexts) {
   // The block: for each display column the offset (from the end of the header) where its text
   // ends, then the texts in display order.
   std::size_t total = 0;
-  for (int c = 0; c < kListColumnCount; ++c) total += ColumnText(row, c).size();
+  for (const std::string_view text : columnTexts) total += text.size();
   // A datagram's texts are far below 4 GiB; anything beyond would be cut, never overrun.
   total = std::min<std::size_t>(total, UINT32_MAX);
   bytes_ = std::make_unique_for_overwrite<char[]>(kHeaderBytes + total);
   std::size_t at = 0;
   for (int c = 0; c < kListColumnCount; ++c) {
-    const std::string& text = ColumnText(row, c);
+    const std::string_view text = columnTexts[static_cast<std::size_t>(c)];
     const std::size_t n = std::min(text.size(), total - at);
-    std::memcpy(bytes_.get() + kHeaderBytes + at, text.data(), n);
+    if (n > 0) std::memcpy(bytes_.get() + kHeaderBytes + at, text.data(), n);
     at += n;
     const auto end = static_cast<std::uint32_t>(at);
     std::memcpy(bytes_.get() + sizeof end * static_cast<std::size_t>(c), &end, sizeof end);
@@ -139,9 +144,16 @@ Qt::ItemFlags EventListModel::flags(const QModelIndex& index) const {
 }
 
 void EventListModel::InsertAtTop(EventRow row) {
+  InsertAtTop(std::array<std::string_view, kListColumnCount>{
+      ColumnText(row, 0), ColumnText(row, 1), ColumnText(row, 2), ColumnText(row, 3),
+      ColumnText(row, 4), ColumnText(row, 5)});
+}
+
+void EventListModel::InsertAtTop(
+    const std::array<std::string_view, kListColumnCount>& columnTexts) {
   // Serials are 32-bit and wrap; the list never holds four billion rows at once.
   const auto serial = static_cast<std::uint32_t>(firstSerial_ + rows_.size());
-  rows_.emplace_back(row);
+  rows_.emplace_back(columnTexts);
   order_.push_back(serial);
   // A burst of more than the bound within one batch: drop the surplus now rather than hold it.
   if (maxRows_ != 0 && order_.size() > 2 * maxRows_) {

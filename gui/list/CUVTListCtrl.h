@@ -15,6 +15,7 @@
 #include <QPolygon>
 #include <QTimer>
 #include <QTreeView>
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -58,6 +59,8 @@ inline constexpr int kDefaultColumnWidths[kListColumnCount] = {70, 55, 150, 110,
 class StoredRow {
  public:
   explicit StoredRow(const EventRow& row);
+  // From the texts in display column order (see ListColumn), without an EventRow in between.
+  explicit StoredRow(const std::array<std::string_view, kListColumnCount>& columnTexts);
   // The text of a display column (see ListColumn); empty for a column outside the table.
   std::string_view Text(int column) const;
   EventRow ToEventRow() const;
@@ -85,6 +88,9 @@ class EventListModel : public QAbstractTableModel {
   // later, or at once through Publish()), so that a burst of events costs one relayout of a
   // long list rather than one per event. RowCount()/Row() include the rows not yet published.
   void InsertAtTop(EventRow row);
+  // The same from the texts in display column order (see ListColumn): a producer that holds
+  // them as views into its own buffers adds a row without making its strings.
+  void InsertAtTop(const std::array<std::string_view, kListColumnCount>& columnTexts);
   // Tells views about every row inserted so far; first the oldest rows beyond the bound (see
   // SetMaxRows) leave the list and their records are freed.
   void Publish();

@@ -425,6 +425,12 @@ void CNewOrmServerDlg::InsertRowAtTop(EventRow row) {
   list_->InsertRow(std::move(row));
 }
 
+void CNewOrmServerDlg::InsertRowTextsAtTop(const HistoryRowTexts& texts) {
+  // The list keeps its texts in display column order: category before message.
+  list_->Model().InsertAtTop(
+      {texts.date, texts.time, texts.computerUser, texts.address, texts.category, texts.message});
+}
+
 // ---- showing and hiding ------------------------------------------------------------------------
 
 void CNewOrmServerDlg::setVisible(bool visible) {

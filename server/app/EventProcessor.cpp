@@ -173,7 +173,7 @@ void CEventProcessor::Finish(const Pending& pending, const ServerSettings& setti
     platform::TraceF("In OnRefreshList Version = %d Msg= %s ", versionFlag, fullText.c_str());
   }
   if (auto row = HistoryRowTextsOf(full, versionFlag, sender, words)) {
-    history_.InsertRowAtTop(row->ToRow());
+    history_.InsertRowTextsAtTop(*row);
   }
 
   if (settings.sendMail && ShouldMail(full, versionFlag, words)) {

@@ -35,6 +35,9 @@ class IHistorySink {
  public:
   virtual ~IHistorySink() = default;
   virtual void InsertRowAtTop(EventRow row) = 0;
+  // The same from views that last only for the call; a list that copies them into a record of
+  // its own overrides this to skip the EventRow in between.
+  virtual void InsertRowTextsAtTop(const HistoryRowTexts& texts) { InsertRowAtTop(texts.ToRow()); }
 };
 
 class ISoundPlayer {
