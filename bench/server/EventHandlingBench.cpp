@@ -25,7 +25,7 @@ struct ListSink : IHistorySink {
   void InsertRowAtTop(EventRow row) override { model.InsertAtTop(std::move(row)); }
   // As the window does: the texts go into the list's record without an EventRow in between.
   void InsertRowTextsAtTop(const HistoryRowTexts& t) override {
-    model.InsertAtTop({t.date, t.time, t.computerUser, t.address, t.category, t.message});
+    model.InsertTextsAtTop({t.date, t.time, t.computerUser, t.address, t.category, t.message});
   }
   EventListModel& model;
 };

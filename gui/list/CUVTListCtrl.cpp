@@ -144,12 +144,12 @@ Qt::ItemFlags EventListModel::flags(const QModelIndex& index) const {
 }
 
 void EventListModel::InsertAtTop(EventRow row) {
-  InsertAtTop(std::array<std::string_view, kListColumnCount>{
+  InsertTextsAtTop(std::array<std::string_view, kListColumnCount>{
       ColumnText(row, 0), ColumnText(row, 1), ColumnText(row, 2), ColumnText(row, 3),
       ColumnText(row, 4), ColumnText(row, 5)});
 }
 
-void EventListModel::InsertAtTop(
+void EventListModel::InsertTextsAtTop(
     const std::array<std::string_view, kListColumnCount>& columnTexts) {
   // Serials are 32-bit and wrap; the list never holds four billion rows at once.
   const auto serial = static_cast<std::uint32_t>(firstSerial_ + rows_.size());

@@ -90,7 +90,7 @@ class EventListModel : public QAbstractTableModel {
   void InsertAtTop(EventRow row);
   // The same from the texts in display column order (see ListColumn): a producer that holds
   // them as views into its own buffers adds a row without making its strings.
-  void InsertAtTop(const std::array<std::string_view, kListColumnCount>& columnTexts);
+  void InsertTextsAtTop(const std::array<std::string_view, kListColumnCount>& columnTexts);
   // Tells views about every row inserted so far; first the oldest rows beyond the bound (see
   // SetMaxRows) leave the list and their records are freed.
   void Publish();

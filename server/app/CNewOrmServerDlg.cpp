@@ -427,7 +427,7 @@ void CNewOrmServerDlg::InsertRowAtTop(EventRow row) {
 
 void CNewOrmServerDlg::InsertRowTextsAtTop(const HistoryRowTexts& texts) {
   // The list keeps its texts in display column order: category before message.
-  list_->Model().InsertAtTop(
+  list_->Model().InsertTextsAtTop(
       {texts.date, texts.time, texts.computerUser, texts.address, texts.category, texts.message});
 }
 
