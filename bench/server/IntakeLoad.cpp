@@ -105,6 +105,15 @@ class LineCounter {
   std::size_t lines_ = 0;
 };
 
+// The one-minute load average, to print beside each run's figures: on a shared machine the
+// absolute rates mean little without it.
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string oneMinute;
+  in >> oneMinute;
+  return oneMinute.empty() ? "?" : oneMinute;
+}
+
 // Sends `total` reports from `senders` threads, paced at `rate` per second overall (0 = as fast
 // as possible). Returns the seconds the sending took.
 double Send(SocketAddress to, std::size_t total, int senders, double rate, std::size_t offset) {
@@ -205,6 +214,7 @@ void Run(const Target& console, const Target& rsyslog, const std::vector<double>
     int senders;
     double console;
     double rsyslog;
+    std::string load;  // the load average when the pair was taken
   };
   std::vector<Ratio> ratios;
   for (int run = 1; run <= runs; ++run) {
@@ -212,14 +222,16 @@ void Run(const Target& console, const Target& rsyslog, const std::vector<double>
       for (double rate : rates) {
         const Outcome c = RunOne(console, consoleLines, senders, rate, seconds, consoleOffset);
         const Outcome r = RunOne(rsyslog, rsyslogLines, senders, rate, seconds, rsyslogOffset);
-        if (rate <= 0) ratios.push_back({run, senders, c.perSecond, r.perSecond});
+        if (rate <= 0) ratios.push_back({run, senders, c.perSecond, r.perSecond, LoadAverage()});
       }
     }
   }
   for (const Ratio& r : ratios) {
-    std::printf("flat out  run=%d senders=%d console=%.0f/s rsyslog=%.0f/s console/rsyslog=%.2f\n",
-                r.run, r.senders, r.console, r.rsyslog,
-                r.rsyslog > 0 ? r.console / r.rsyslog : 0.0);
+    std::printf(
+        "flat out  run=%d senders=%d console=%.0f/s rsyslog=%.0f/s console/rsyslog=%.2f "
+        "load=%s\n",
+        r.run, r.senders, r.console, r.rsyslog, r.rsyslog > 0 ? r.console / r.rsyslog : 0.0,
+        r.load.c_str());
   }
 }
 

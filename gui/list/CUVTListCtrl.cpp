@@ -58,19 +58,24 @@ std::uint32_t EndOf(const char* bytes, int column) {
 
 }  // namespace
 
-StoredRow::StoredRow(const EventRow& row) {
+StoredRow::StoredRow(const EventRow& row)
+    : StoredRow(std::array<std::string_view, kListColumnCount>{
+          ColumnText(row, 0), ColumnText(row, 1), ColumnText(row, 2), ColumnText(row, 3),
+          ColumnText(row, 4), ColumnText(row, 5)}) {}
+
+StoredRow::StoredRow(const std::array<std::string_view, kListColumnCount>& columnTexts) {
   // The block: for each display column the offset (from the end of the header) where its text
   // ends, then the texts in display order.
   std::size_t total = 0;
-  for (int c = 0; c < kListColumnCount; ++c) total += ColumnText(row, c).size();
+  for (const std::string_view text : columnTexts) total += text.size();
   // A datagram's texts are far below 4 GiB; anything beyond would be cut, never overrun.
   total = std::min<std::size_t>(total, UINT32_MAX);
   bytes_ = std::make_unique_for_overwrite<char[]>(kHeaderBytes + total);
   std::size_t at = 0;
   for (int c = 0; c < kListColumnCount; ++c) {
-    const std::string& text = ColumnText(row, c);
+    const std::string_view text = columnTexts[static_cast<std::size_t>(c)];
     const std::size_t n = std::min(text.size(), total - at);
-    std::memcpy(bytes_.get() + kHeaderBytes + at, text.data(), n);
+    if (n > 0) std::memcpy(bytes_.get() + kHeaderBytes + at, text.data(), n);
     at += n;
     const auto end = static_cast<std::uint32_t>(at);
     std::memcpy(bytes_.get() + sizeof end * static_cast<std::size_t>(c), &end, sizeof end);
@@ -139,9 +144,16 @@ Qt::ItemFlags EventListModel::flags(const QModelIndex& index) const {
 }
 
 void EventListModel::InsertAtTop(EventRow row) {
+  InsertTextsAtTop(std::array<std::string_view, kListColumnCount>{
+      ColumnText(row, 0), ColumnText(row, 1), ColumnText(row, 2), ColumnText(row, 3),
+      ColumnText(row, 4), ColumnText(row, 5)});
+}
+
+void EventListModel::InsertTextsAtTop(
+    const std::array<std::string_view, kListColumnCount>& columnTexts) {
   // Serials are 32-bit and wrap; the list never holds four billion rows at once.
   const auto serial = static_cast<std::uint32_t>(firstSerial_ + rows_.size());
-  rows_.emplace_back(row);
+  rows_.emplace_back(columnTexts);
   order_.push_back(serial);
   // A burst of more than the bound within one batch: drop the surplus now rather than hold it.
   if (maxRows_ != 0 && order_.size() > 2 * maxRows_) {
@@ -448,13 +460,18 @@ CUVTListCtrl::CUVTListCtrl(QWidget* parent)
   for (int c = 0; c < kListColumnCount; ++c) setColumnWidth(c, kDefaultColumnWidths[c]);
   connect(header_, &QHeaderView::sectionClicked, this, &CUVTListCtrl::OnColumnClick);
   // The view lays out every row again when rows arrive; with a million rows that is several
-  // milliseconds. Doing it at once, timed, lets the model space the batches so that the
-  // relayout never takes more than about a quarter of the time, however long the list grows.
+  // milliseconds, and the repaint that follows (the top rows have changed) takes a few more.
+  // Doing the layout at once, timed, and timing the repaints lets the model space the batches
+  // so that the two together never take more than about a quarter of the time, however long
+  // the list grows and however fast rows arrive.
   connect(model_, &QAbstractItemModel::rowsInserted, this, [this] {
     QElapsedTimer timer;
     timer.start();
     executeDelayedItemsLayout();
-    model_->SetPublishDelay(static_cast<int>(timer.elapsed()) * 3);
+    const qint64 viewNs = timer.nsecsElapsed() + lastPaintNs_;
+    const qint64 delayMs =
+        std::min<qint64>(viewNs * 3 / 1'000'000, EventListModel::kMaxPublishDelayMs);
+    model_->SetPublishDelay(static_cast<int>(delayMs));
   });
 }
 
@@ -517,6 +534,13 @@ bool CUVTListCtrl::SortAscending() {
 
 void CUVTListCtrl::SetSortAscending(bool ascending) {
   gSortAscending.store(ascending);
+}
+
+void CUVTListCtrl::paintEvent(QPaintEvent* event) {
+  QElapsedTimer timer;
+  timer.start();
+  QTreeView::paintEvent(event);
+  lastPaintNs_ = timer.nsecsElapsed();
 }
 
 bool CUVTListCtrl::viewportEvent(QEvent* event) {

@@ -15,6 +15,7 @@
 #include <QPolygon>
 #include <QTimer>
 #include <QTreeView>
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -59,6 +60,8 @@ inline constexpr int kDefaultColumnWidths[kListColumnCount] = {70, 55, 150, 110,
 class StoredRow {
  public:
   explicit StoredRow(const EventRow& row);
+  // From the texts in display column order (see ListColumn), without an EventRow in between.
+  explicit StoredRow(const std::array<std::string_view, kListColumnCount>& columnTexts);
   // The text of a display column (see ListColumn); empty for a column outside the table.
   std::string_view Text(int column) const;
   EventRow ToEventRow() const;
@@ -86,6 +89,9 @@ class EventListModel : public QAbstractTableModel {
   // later, or at once through Publish()), so that a burst of events costs one relayout of a
   // long list rather than one per event. RowCount()/Row() include the rows not yet published.
   void InsertAtTop(EventRow row);
+  // The same from the texts in display column order (see ListColumn): a producer that holds
+  // them as views into its own buffers adds a row without making its strings.
+  void InsertTextsAtTop(const std::array<std::string_view, kListColumnCount>& columnTexts);
   // Tells views about every row inserted so far; first the oldest rows beyond the bound (see
   // SetMaxRows) leave the list and their records are freed.
   void Publish();
@@ -224,11 +230,14 @@ class CUVTListCtrl : public QTreeView {
  protected:
   // Label tips: a cell whose text does not fit shows it whole as a tool tip.
   bool viewportEvent(QEvent* event) override;
+  // Timed: a repaint follows every batch of new rows (see the constructor).
+  void paintEvent(QPaintEvent* event) override;
 
  private:
   EventListModel* model_;    // owned by this (Qt parent)
   CSortHeaderCtrl* header_;  // owned by this (Qt parent)
   int sortColumn_ = -1;
+  qint64 lastPaintNs_ = 0;  // how long the last repaint of the rows took
 };
 
 }  // namespace uv::gui

@@ -393,9 +393,7 @@ bool CNewOrmServerDlg::StartListener() {
       std::move(socket.value()),
       [this](std::span<const EventListener::Report> reports) {
         // The reports belong to the listener, which waits here until the UI thread is done.
-        handOff_.Deliver(this, [this, reports] {
-          for (const auto& report : reports) OnEventReceived(report.text, report.from.address);
-        });
+        handOff_.Deliver(this, [this, reports] { processor_->HandleBatch(reports, settings_); });
       },
       [this] { return AnswerConfigQuery(); });
   listener_->Start();
@@ -425,6 +423,12 @@ void CNewOrmServerDlg::OnEventReceived(const std::string& text, platform::Ipv4Ad
 
 void CNewOrmServerDlg::InsertRowAtTop(EventRow row) {
   list_->InsertRow(std::move(row));
+}
+
+void CNewOrmServerDlg::InsertRowTextsAtTop(const HistoryRowTexts& texts) {
+  // The list keeps its texts in display column order: category before message.
+  list_->Model().InsertTextsAtTop(
+      {texts.date, texts.time, texts.computerUser, texts.address, texts.category, texts.message});
 }
 
 // ---- showing and hiding ------------------------------------------------------------------------

@@ -208,6 +208,7 @@ class CNewOrmServerDlg : public QDialog, public IHistorySink {
  public:
   // IHistorySink: the handler's rows go into the list.
   void InsertRowAtTop(EventRow row) override;
+  void InsertRowTextsAtTop(const HistoryRowTexts& texts) override;
 
  private:
   void CreateToolBarAndMenu();

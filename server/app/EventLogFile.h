@@ -17,10 +17,11 @@ inline constexpr std::string_view kLogHeader =
 
 class EventLogFile {
  public:
-  // Appends one line ("\r\n" included) to the file the stored path names (backslashes are
-  // folder separators, as in the setting). Returns false when the file could not be opened or
-  // written; the caller says nothing then (the line is lost, as an unwritable log always loses
-  // it), and the next line tries the path again.
+  // Appends one line ("\r\n" included), or several in one write, to the file the stored path
+  // names (backslashes are folder separators, as in the setting). Returns false when the file
+  // could not be opened or written; the caller says nothing then (the lines are lost, as an
+  // unwritable log always loses them), and the next append tries the path again. Whatever
+  // happened to the file since the last append takes effect for all lines of this one.
   bool Append(const std::string& storedPath, std::string_view line);
   // Lets go of the file, e.g. when logging is switched off.
   void Close() { file_.Close(); }

@@ -1,9 +1,11 @@
 #include "server/app/EventRules.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "protocol/EventReport.h"
+#include "protocol/FieldTokenizer.h"
 
 namespace uv::server {
 
@@ -11,6 +13,24 @@ namespace {
 
 bool Contains(std::string_view text, std::string_view word) {
   return text.find(word) != std::string_view::npos;
+}
+
+// The contains rule, without searching the text for the fifteen words when the outlet lets every
+// one of them through (the settings' default): a flood then costs no text search per outlet.
+bool PassesContains(std::string_view text, Outlet outlet, const FilterWords& words) {
+  // The answer for every outlet, kept for the words last asked about (they change only when the
+  // administrator applies new filters).
+  thread_local std::optional<FilterWords> known;
+  thread_local std::array<bool, kOutletCount> allPass{};
+  if (known != words) {
+    for (std::size_t o = 0; o < allPass.size(); ++o) {
+      allPass[o] =
+          std::all_of(kCategoryFilters.begin(), kCategoryFilters.end(),
+                      [&](const CategoryFilter& entry) { return IsBitSet(words, entry.bits[o]); });
+    }
+    known = words;
+  }
+  return allPass[static_cast<std::size_t>(outlet)] || PassesContainsRule(text, outlet, words);
 }
 
 }  // namespace
@@ -58,47 +78,68 @@ std::string AppendArrivalTime(std::string_view alertText, int hour, int minute, 
   return full;
 }
 
-std::optional<EventRow> BuildHistoryRow(std::string_view fullText, int versionFlag,
-                                        std::string_view senderAddress, const FilterWords& words) {
+EventRow HistoryRowTexts::ToRow() const {
   EventRow row;
+  row.date = date;
+  row.time = time;
+  row.computerUser = computerUser;
+  row.address = address;
+  row.message = message;
+  row.category = category;
+  return row;
+}
+
+std::optional<HistoryRowTexts> HistoryRowTextsOf(std::string_view fullText, int versionFlag,
+                                                 std::string_view senderAddress,
+                                                 const FilterWords& words) {
+  HistoryRowTexts row;
   if (versionFlag != 0) {
     // A mismatch is always listed: the report's fields cannot be trusted, only its source.
-    row.address = std::string(senderAddress);
-    row.message = std::string(kVersionMismatch);
+    row.address = senderAddress;
+    row.message = kVersionMismatch;
     return row;
   }
-  const auto fields = Tokenize(fullText, ',');
-  auto field = [&](std::size_t i) {
-    return i < fields.size() ? std::string(fields[i]) : std::string();
-  };
-  row.date = field(0);
-  row.time = field(1);
-  row.computerUser = field(2);
-  row.address = field(3);
-  row.message = field(4);
+  protocol::FieldTokenizer fields(fullText, ',');
+  row.date = fields.Next();
+  row.time = fields.Next();
+  row.computerUser = fields.Next();
+  row.address = fields.Next();
+  row.message = fields.Next();
   if (row.message == "Offline") {
-    row.message = field(5);
+    row.message = fields.Next();
     row.category = "Offline";
   } else {
-    row.category = std::string(FirstWord(row.message));
+    row.category = FirstWord(row.message);
   }
   if (!PassesExactRule(row.category, Outlet::kHistory, words)) return std::nullopt;
   return row;
 }
 
+std::optional<EventRow> BuildHistoryRow(std::string_view fullText, int versionFlag,
+                                        std::string_view senderAddress, const FilterWords& words) {
+  const auto texts = HistoryRowTextsOf(fullText, versionFlag, senderAddress, words);
+  if (!texts) return std::nullopt;
+  return texts->ToRow();
+}
+
+std::optional<std::string_view> BalloonTextView(std::string_view alertText, int versionFlag,
+                                                std::string_view senderAddress,
+                                                const FilterWords& words, std::string& scratch) {
+  if (versionFlag != 0) {
+    scratch.assign("Client Version does not match on ").append(senderAddress);
+    return std::string_view(scratch);
+  }
+  if (!PassesContains(alertText, Outlet::kBalloon, words)) return std::nullopt;
+  // A short report has no message field; show what arrived rather than nothing.
+  return protocol::BalloonTextOf(alertText).value_or(alertText);
+}
+
 std::optional<std::string> BalloonText(std::string_view alertText, int versionFlag,
                                        std::string_view senderAddress, const FilterWords& words) {
-  if (versionFlag != 0) {
-    return std::string("Client Version does not match on ").append(senderAddress);
-  }
-  if (!PassesContainsRule(alertText, Outlet::kBalloon, words)) return std::nullopt;
-  const auto fields = Tokenize(alertText, ',');
-  if (fields.size() >= 5) {
-    if (fields[4] == "Offline" && fields.size() >= 6) return std::string(fields[5]);
-    if (fields[4] != "Offline") return std::string(fields[4]);
-  }
-  // A short report has no message field; show what arrived rather than nothing.
-  return std::string(alertText);
+  std::string scratch;
+  const auto text = BalloonTextView(alertText, versionFlag, senderAddress, words, scratch);
+  if (!text) return std::nullopt;
+  return std::string(*text);
 }
 
 bool ShouldPlaySound(std::string_view alertText) {
@@ -106,29 +147,35 @@ bool ShouldPlaySound(std::string_view alertText) {
          Contains(alertText, "Mounted");
 }
 
+bool AppendLogEntry(std::string& out, std::string_view fullText, int versionFlag,
+                    std::string_view senderAddress, const FilterWords& words) {
+  if (versionFlag != 0) {
+    out.append(",,,").append(senderAddress).append(",,").append(kVersionMismatch);
+  } else {
+    if (!PassesContains(fullText, Outlet::kLog, words)) return false;
+    if (Contains(fullText, "Offline")) {
+      out.append(fullText);
+    } else {
+      // The category goes after the last "," (the message field when the message has no comma).
+      const std::size_t comma = fullText.rfind(',');
+      const std::size_t insertAt = comma == std::string_view::npos ? 0 : comma + 1;
+      const std::string_view tail = fullText.substr(insertAt);
+      out.append(fullText.substr(0, insertAt)).append(FirstWord(tail)).append(1, ',').append(tail);
+    }
+  }
+  out += "\r\n";
+  return true;
+}
+
 std::optional<std::string> BuildLogLine(std::string_view fullText, int versionFlag,
                                         std::string_view senderAddress, const FilterWords& words) {
   std::string line;
-  if (versionFlag != 0) {
-    line.append(",,,").append(senderAddress).append(",,").append(kVersionMismatch);
-  } else {
-    if (!PassesContainsRule(fullText, Outlet::kLog, words)) return std::nullopt;
-    line.assign(fullText);
-    if (!Contains(fullText, "Offline")) {
-      // The category goes after the last "," (the message field when the message has no comma).
-      const std::size_t comma = line.rfind(',');
-      const std::size_t insertAt = comma == std::string::npos ? 0 : comma + 1;
-      std::string category(FirstWord(std::string_view(line).substr(insertAt)));
-      category += ',';
-      line.insert(insertAt, category);
-    }
-  }
-  line += "\r\n";
+  if (!AppendLogEntry(line, fullText, versionFlag, senderAddress, words)) return std::nullopt;
   return line;
 }
 
 bool ShouldMail(std::string_view fullText, int versionFlag, const FilterWords& words) {
-  return versionFlag != 0 || PassesContainsRule(fullText, Outlet::kEmail, words);
+  return versionFlag != 0 || PassesContains(fullText, Outlet::kEmail, words);
 }
 
 std::string BuildMailBody(std::string_view fullText, int versionFlag,

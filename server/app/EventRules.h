@@ -54,6 +54,31 @@ bool ShouldPlaySound(std::string_view alertText);
 std::optional<std::string> BuildLogLine(std::string_view fullText, int versionFlag,
                                         std::string_view senderAddress, const FilterWords& words);
 
+// BuildLogLine appending to `out` instead of making a string of its own (a batch of lines shares
+// one buffer); false, with nothing appended, when the log filter stops the line.
+bool AppendLogEntry(std::string& out, std::string_view fullText, int versionFlag,
+                    std::string_view senderAddress, const FilterWords& words);
+
+// BalloonText as a view: into alertText, or into `scratch` (overwritten) for a version mismatch.
+std::optional<std::string_view> BalloonTextView(std::string_view alertText, int versionFlag,
+                                                std::string_view senderAddress,
+                                                const FilterWords& words, std::string& scratch);
+
+// The six texts of a History row, as views into the full text (or constants and the sender for a
+// mismatch): what BuildHistoryRow copies into an EventRow.
+struct HistoryRowTexts {
+  std::string_view date;
+  std::string_view time;
+  std::string_view computerUser;
+  std::string_view address;
+  std::string_view message;
+  std::string_view category;
+  EventRow ToRow() const;
+};
+std::optional<HistoryRowTexts> HistoryRowTextsOf(std::string_view fullText, int versionFlag,
+                                                 std::string_view senderAddress,
+                                                 const FilterWords& words);
+
 // True when the event is to be mailed (the caller has checked the mail switch).
 bool ShouldMail(std::string_view fullText, int versionFlag, const FilterWords& words);
 

@@ -153,6 +153,30 @@ class ListCtrlTest : public QObject {
     QCOMPARE(list.model()->rowCount(), 0);
   }
 
+  // A producer may hand the list a row's texts as views in display order instead of a record;
+  // the list keeps the same row either way, empty and long texts included.
+  void rowsFromViewsAreTheRowsOfTheirRecords() {
+    const std::vector<EventRow> rows = {
+        Row("31/12/2007", "23:59:59", "PC1\\ann", "10.0.0.9", "Inserted a", "Inserted"),
+        Row("", "", "", "", "", ""),
+        Row("d", "", "c", "", "Offline replay", "Offline"),
+        EventRow{"01/01/2008", "00:00:01", "pc2\\bob", "10.0.0.10", std::string(1000, 'm'), "x"},
+    };
+    CUVTListCtrl fromRecords;
+    CUVTListCtrl fromViews;
+    for (const EventRow& row : rows) {
+      fromRecords.InsertRow(row);
+      fromViews.Model().InsertTextsAtTop(
+          {row.date, row.time, row.computerUser, row.address, row.category, row.message});
+    }
+    QCOMPARE(fromViews.RowCount(), static_cast<int>(rows.size()));
+    for (int i = 0; i < fromViews.RowCount(); ++i) {
+      QCOMPARE(fromViews.Row(i), fromRecords.Row(i));
+      QCOMPARE(fromViews.Row(i), rows[rows.size() - 1 - static_cast<std::size_t>(i)]);
+    }
+    QCOMPARE(fromViews.Model().RowText(0, 4), std::string_view("x"));
+  }
+
   void columnClicks_data() {
     QTest::addColumn<QList<int>>("clicks");
     QTest::addColumn<int>("keyColumn");
