@@ -19,8 +19,7 @@
 #include <vector>
 
 #include "platform/net/Socket.h"
-
-class QProcess;
+#include "tests/support/ChildProcess.h"
 
 namespace uv::test {
 
@@ -59,7 +58,7 @@ class AiosmtpdServer {
 
  private:
   std::filesystem::path spool_;
-  std::unique_ptr<QProcess> process_;
+  std::optional<ChildProcess> process_;
   std::uint16_t port_ = 0;
 };
 
