@@ -370,6 +370,8 @@ void CListCtrlPrint::OnPrintPage(QPainter& painter, const QRect& /*pageRect*/, i
 ListPrintRunner::ListPrintRunner(QString caption, QObject* parent)
     : QObject(parent), caption_(std::move(caption)) {
   qRegisterMetaType<uv::gui::PrintOutcome>();
+  connect(this, &ListPrintRunner::workerDone, this, &ListPrintRunner::OnWorkerDone,
+          Qt::QueuedConnection);
 }
 
 ListPrintRunner::~ListPrintRunner() {
@@ -393,15 +395,16 @@ bool ListPrintRunner::Start(const CUVTListCtrl& list, QWidget* dialogParent) {
   printing_.store(true);
   CListCtrlPrint* running = job_.get();
   worker_ = std::thread([this, running] {
-    PrintOutcome outcome = PrintOutcome::kAborted;
     try {
-      outcome = running->Run();
+      outcome_ = running->Run();
     } catch (...) {
-      outcome = PrintOutcome::kAborted;
+      outcome_ = PrintOutcome::kAborted;
     }
-    // Delivered on the UI thread; dropped if the runner is gone by then.
-    QMetaObject::invokeMethod(
-        this, [this, outcome] { OnWorkerDone(outcome); }, Qt::QueuedConnection);
+    // Delivered on the UI thread (the connection is queued); dropped if the runner is gone by
+    // then. The outcome travels in the member, read there after joining this thread: nothing
+    // this thread writes is handed over through Qt's queue alone, which the thread sanitizer
+    // cannot see into.
+    emit workerDone(QPrivateSignal());
   });
   return true;
 }
@@ -410,8 +413,9 @@ void ListPrintRunner::Wait() {
   if (worker_.joinable()) worker_.join();
 }
 
-void ListPrintRunner::OnWorkerDone(PrintOutcome outcome) {
+void ListPrintRunner::OnWorkerDone() {
   if (worker_.joinable()) worker_.join();
+  const PrintOutcome outcome = outcome_;
   job_.reset();
   printing_.store(false);
   if (outcome == PrintOutcome::kStartFailed) {

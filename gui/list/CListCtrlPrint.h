@@ -163,9 +163,11 @@ class ListPrintRunner : public QObject {
 
  signals:
   void finished(uv::gui::PrintOutcome outcome);
+  // The worker's "I have ended", queued to the UI thread.
+  void workerDone(QPrivateSignal);
 
  private:
-  void OnWorkerDone(PrintOutcome outcome);
+  void OnWorkerDone();
   QString title_ = QStringLiteral("USB Vantrel!");
   QString footerFormat_ = QStringLiteral("Page %d of %d");
   QString outputFile_;
@@ -174,6 +176,8 @@ class ListPrintRunner : public QObject {
   std::atomic<bool> printing_{false};
   // UI thread only. The worker reads the job it was given and nothing else of the runner.
   std::unique_ptr<CListCtrlPrint> job_;
+  // Written by the worker before it ends, read on the UI thread after joining it.
+  PrintOutcome outcome_ = PrintOutcome::kAborted;
   std::thread worker_;
 };
 

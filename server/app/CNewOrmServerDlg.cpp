@@ -87,32 +87,45 @@ QString CAboutDlg::WebTarget() {
 // ---- hand-off
 // ------------------------------------------------------------------------------------
 
-bool UiHandOff::Deliver(QObject* uiObject, std::function<void()> work) {
+UiHandOff::UiHandOff() {
+  connect(this, &UiHandOff::posted, this, &UiHandOff::RunPosted, Qt::QueuedConnection);
+}
+
+bool UiHandOff::Deliver(std::function<void()> work) {
   std::uint64_t ticket = 0;
   {
     std::lock_guard lock(mutex_);
     if (stopping_) return false;
     ticket = ++issued_;
+    posted_.emplace_back(ticket, std::move(work));
   }
-  QMetaObject::invokeMethod(
-      uiObject,
-      [this, ticket, work = std::move(work)] {
-        bool run = false;
-        {
-          std::lock_guard lock(mutex_);
-          run = !stopping_;
-        }
-        if (run) work();
-        {
-          std::lock_guard lock(mutex_);
-          if (handled_ < ticket) handled_ = ticket;
-        }
-        done_.notify_all();
-      },
-      Qt::QueuedConnection);
+  emit posted(QPrivateSignal());
   std::unique_lock lock(mutex_);
   done_.wait(lock, [&] { return handled_ >= ticket || stopping_; });
   return handled_ >= ticket;
+}
+
+void UiHandOff::RunPosted() {
+  for (;;) {
+    std::pair<std::uint64_t, std::function<void()>> next;
+    {
+      std::lock_guard lock(mutex_);
+      if (posted_.empty()) return;
+      next = std::move(posted_.front());
+      posted_.pop_front();
+      if (stopping_) {
+        // Work still queued at the stop is dropped, not handled after it.
+        posted_.clear();
+        return;
+      }
+    }
+    next.second();
+    {
+      std::lock_guard lock(mutex_);
+      if (handled_ < next.first) handled_ = next.first;
+    }
+    done_.notify_all();
+  }
 }
 
 void UiHandOff::Stop() {
@@ -393,7 +406,7 @@ bool CNewOrmServerDlg::StartListener() {
       std::move(socket.value()),
       [this](std::span<const EventListener::Report> reports) {
         // The reports belong to the listener, which waits here until the UI thread is done.
-        handOff_.Deliver(this, [this, reports] { processor_->HandleBatch(reports, settings_); });
+        handOff_.Deliver([this, reports] { processor_->HandleBatch(reports, settings_); });
       },
       [this] { return AnswerConfigQuery(); });
   listener_->Start();

@@ -15,11 +15,14 @@
 #include <QPointer>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/net/Ipv4Address.h"
@@ -109,19 +112,32 @@ class CAboutDlg : public QDialog {
 // (the synchronous window message of the design). Unlike a blocking queued call it can be
 // cancelled: Stop() releases a waiting listener, so the UI thread may join the listener without
 // a deadlock, and a report still queued then is dropped rather than handled after the stop.
-class UiHandOff {
+class UiHandOff : public QObject {
+  Q_OBJECT
+
  public:
+  // Made on the UI thread, which then runs the work.
+  UiHandOff();
   // Listener thread. False when stopped (the work was not done).
-  bool Deliver(QObject* uiObject, std::function<void()> work);
+  bool Deliver(std::function<void()> work);
   // UI thread.
   void Stop();
 
+ signals:
+  // Work was queued (emitted on the listener thread, handled queued on the UI thread).
+  void posted(QPrivateSignal);
+
  private:
+  void RunPosted();
+
   std::mutex mutex_;
   std::condition_variable done_;
-  bool stopping_ = false;     // guarded by mutex_
-  std::uint64_t issued_ = 0;  // guarded by mutex_
-  std::uint64_t handled_ = 0;
+  // The work travels here, under the lock, not inside Qt's queued call: Qt's queue is not seen
+  // by the thread sanitizer, a hand-off through this lock is.
+  std::deque<std::pair<std::uint64_t, std::function<void()>>> posted_;  // guarded by mutex_
+  bool stopping_ = false;                                               // guarded by mutex_
+  std::uint64_t issued_ = 0;                                            // guarded by mutex_
+  std::uint64_t handled_ = 0;                                           // guarded by mutex_
 };
 
 class CNewOrmServerDlg : public QDialog, public IHistorySink {

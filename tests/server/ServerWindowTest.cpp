@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
-#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
@@ -31,6 +30,7 @@
 #include "platform/registry/Registry.h"
 #include "resources/server/StringTable.h"
 #include "server/app/CNewOrmServerDlg.h"
+#include "tests/support/ChildProcess.h"
 
 using namespace uv::server;
 using namespace uv::platform;
@@ -343,13 +343,11 @@ class ServerWindowTest : public QObject {
     QVERIFY(window.BuildTrayMenu()->actions().last()->isEnabled());
     QVERIFY(QFile::exists(pdf));
     // The console's report: its title, the date line and the page footer on every page.
-    QProcess pdftotext;
-    pdftotext.start(QStringLiteral("pdftotext"),
-                    {QStringLiteral("-layout"), pdf, QStringLiteral("-")});
-    QVERIFY2(pdftotext.waitForFinished(60000) && pdftotext.exitCode() == 0,
-             "pdftotext (poppler-utils) is needed to read the report");
+    const uv::test::ProgramOutput pdftotext =
+        uv::test::RunProgram("pdftotext", {"-layout", pdf.toStdString(), "-"});
+    QVERIFY2(pdftotext.exitCode == 0, "pdftotext (poppler-utils) is needed to read the report");
     {
-      const QString text = QString::fromUtf8(pdftotext.readAllStandardOutput());
+      const QString text = QString::fromStdString(pdftotext.out);
       QVERIFY(text.contains(QStringLiteral("USB Vantrel!")));
       QVERIFY(text.contains(QStringLiteral("Report Date: ")));
       const int pages = int(text.count(QLatin1Char('\f')));

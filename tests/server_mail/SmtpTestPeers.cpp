@@ -4,10 +4,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QStringList>
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -18,39 +17,28 @@ std::filesystem::path MailTestDirectory() {
   return USBVANTREL_MAIL_TEST_DIR;
 }
 
-AiosmtpdServer::AiosmtpdServer(Options options)
-    : spool_("uv-smtp"), process_(std::make_unique<QProcess>()) {
-  QStringList args{QString::fromStdString((MailTestDirectory() / "smtp_server.py").string()),
-                   QString::fromStdString(spool_.path().string())};
-  if (options.auth) {
-    args << QStringLiteral("--auth") << QString::fromStdString(options.auth->first)
-         << QString::fromStdString(options.auth->second);
-  }
+AiosmtpdServer::AiosmtpdServer(Options options) : spool_("uv-smtp") {
+  std::vector<std::string> args{(MailTestDirectory() / "smtp_server.py").string(),
+                                spool_.path().string()};
+  if (options.auth) args.insert(args.end(), {"--auth", options.auth->first, options.auth->second});
   if (options.tls) {
-    args << QStringLiteral("--tls")
-         << QString::fromStdString((MailTestDirectory() / "fixtures/localhost.pem").string())
-         << QString::fromStdString((MailTestDirectory() / "fixtures/localhost.key").string());
+    args.insert(args.end(), {"--tls", (MailTestDirectory() / "fixtures/localhost.pem").string(),
+                             (MailTestDirectory() / "fixtures/localhost.key").string()});
   }
-  if (options.countOnly) args << QStringLiteral("--count-only");
-  process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  if (options.countOnly) args.emplace_back("--count-only");
   // Debian's own interpreter, which has the Debian package; a version manager's python3 on the
   // PATH would not.
-  process_->start(QStringLiteral("/usr/bin/python3"), args);
-  if (!process_->waitForStarted(10000)) return;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  QByteArray out;
-  while (std::chrono::steady_clock::now() < deadline && !out.contains('\n')) {
-    if (!process_->waitForReadyRead(1000) && process_->state() != QProcess::Running) break;
-    out += process_->readAllStandardOutput();
+  process_ = ChildProcess::Start("/usr/bin/python3", args);
+  if (!process_) return;
+  // The server's first line says where it listens.
+  const std::optional<std::string> first = process_->ReadLine(std::chrono::seconds(20));
+  if (first && first->rfind("PORT ", 0) == 0) {
+    port_ = static_cast<std::uint16_t>(std::strtoul(first->c_str() + 5, nullptr, 10));
   }
-  if (out.startsWith("PORT ")) port_ = static_cast<std::uint16_t>(out.mid(5).trimmed().toUInt());
 }
 
 AiosmtpdServer::~AiosmtpdServer() {
-  if (process_->state() != QProcess::NotRunning) {
-    process_->kill();
-    process_->waitForFinished(10000);
-  }
+  process_.reset();  // killed and reaped before its spool goes
 }
 
 std::vector<AiosmtpdServer::Message> AiosmtpdServer::WaitForMessages(

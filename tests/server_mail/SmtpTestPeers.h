@@ -19,10 +19,9 @@
 #include <vector>
 
 #include "platform/net/Socket.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/FileText.h"
 #include "tests/support/TempDir.h"
-
-class QProcess;
 
 namespace uv::test {
 
@@ -59,8 +58,8 @@ class AiosmtpdServer {
   std::size_t Accepted() const;
 
  private:
-  TempDir spool_;
-  std::unique_ptr<QProcess> process_;
+  TempDir spool_;  // declared first: the server process goes before its spool
+  std::optional<ChildProcess> process_;
   std::uint16_t port_ = 0;
 };
 

@@ -4,11 +4,13 @@
 // pdftotext/pdfinfo). Machine roots are the shared TempMachine's.
 
 #include <QFile>
-#include <QProcess>
 #include <QString>
 #include <QWidget>
 #include <filesystem>
+#include <string>
+#include <vector>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempMachine.h"
 
 namespace uv::server::test {
@@ -43,22 +45,15 @@ inline QWidget* FindById(QWidget* root, int id) {
 
 // The text of one page (1-based) or of the whole document (page 0), layout kept.
 inline QString PdfText(const QString& pdf, int page = 0) {
-  QStringList args{QStringLiteral("-layout")};
-  if (page > 0)
-    args << QStringLiteral("-f") << QString::number(page) << QStringLiteral("-l")
-         << QString::number(page);
-  args << pdf << QStringLiteral("-");
-  QProcess p;
-  p.start(QStringLiteral("pdftotext"), args);
-  p.waitForFinished(60000);
-  return QString::fromUtf8(p.readAllStandardOutput());
+  std::vector<std::string> args{"-layout"};
+  if (page > 0) args.insert(args.end(), {"-f", std::to_string(page), "-l", std::to_string(page)});
+  args.insert(args.end(), {pdf.toStdString(), "-"});
+  return QString::fromStdString(uv::test::RunProgram("pdftotext", args).out);
 }
 
 inline int PdfPages(const QString& pdf) {
-  QProcess p;
-  p.start(QStringLiteral("pdfinfo"), {pdf});
-  p.waitForFinished(60000);
-  const QString out = QString::fromUtf8(p.readAllStandardOutput());
+  const QString out =
+      QString::fromStdString(uv::test::RunProgram("pdfinfo", {pdf.toStdString()}).out);
   for (const QString& line : out.split(QLatin1Char('\n'))) {
     if (line.startsWith(QStringLiteral("Pages:"))) return line.mid(6).trimmed().toInt();
   }

@@ -19,8 +19,11 @@ ExchangeStatus RunExchangeWaiting(CommandExchange& exchange, const ExchangeReque
   {
     std::jthread worker([&] {
       status = exchange.Run(request);
-      // Queued: the loop quits when it next runs, even when that is after this line.
-      QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+      // Queued: the loop quits when it next runs, even when that is after this line. By name,
+      // so that Qt builds the queued call itself: a call object built here and freed on the UI
+      // thread would cross threads through Qt's queue alone, which the thread sanitizer cannot
+      // see into. `status` is read after the join.
+      QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
     });
     loop.exec(QEventLoop::ExcludeUserInputEvents);
   }  // joined here; `status` is the worker's

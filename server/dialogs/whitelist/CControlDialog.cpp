@@ -55,6 +55,9 @@ CControlDialog::CControlDialog(platform::Machine& machine, CommandExchange& exch
       machine_(machine),
       options_(std::move(options)),
       ui_(std::make_unique<Ui::ControlDialog>()) {
+  connect(
+      this, &CControlDialog::noticeArrived, this, [this] { OnNotice(listener_.TakeNotice()); },
+      Qt::QueuedConnection);
   if (!options_.clientRunning) {
     options_.clientRunning = [this] { return IsClientProgramRunning(machine_.Root()); };
   }
@@ -123,10 +126,11 @@ void CControlDialog::OnInitDialog() {
   // 4. The agent on this computer sends notices while this is 1.
   WriteServerState(1);
   // 5. Notices.
-  const platform::WinError bound = listener_.Start(machine_, options_.noticePort, [this] {
-    QMetaObject::invokeMethod(
-        this, [this] { OnNotice(listener_.TakeNotice()); }, Qt::QueuedConnection);
-  });
+  // The listener thread only signals; the notice itself is taken on the UI thread, from the
+  // listener under its lock (a closure built on the listener thread would reach this thread
+  // through Qt's queue alone, which the thread sanitizer cannot see into).
+  const platform::WinError bound = listener_.Start(
+      machine_, options_.noticePort, [this] { emit noticeArrived(QPrivateSignal()); });
   if (bound != platform::kErrorSuccess) {
     ShowServerMessage(QStringLiteral("Socket bind error %1").arg(bound).toStdString());
   }

@@ -70,6 +70,10 @@ class CControlDialog : public CClientDialog {
   // The SWH frame Apply would send now.
   std::string ApplyFrame() const;
 
+ signals:
+  // A notice came in (emitted on the listener's thread, handled queued on the UI thread).
+  void noticeArrived(QPrivateSignal);
+
  public slots:
   void OnGetStatus();            // 1008
   void OnApply();                // 1046
