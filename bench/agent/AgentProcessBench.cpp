@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -23,6 +22,7 @@
 
 #include "tests/agent/reporter/TestMachine.h"
 #include "tests/agent/support/AgentPeers.h"
+#include "tests/support/FileText.h"
 #include "tests/support/ProcessStatus.h"
 
 extern char** environ;
@@ -49,8 +49,7 @@ pid_t SpawnAgent(const std::filesystem::path& root) {
 
 // utime + stime of the process, in clock ticks.
 long CpuTicks(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), {});
+  const std::string text = uv::test::ReadFile("/proc/" + std::to_string(pid) + "/stat");
   const auto end = text.rfind(')');
   if (end == std::string::npos) return -1;
   std::istringstream fields(text.substr(end + 2));

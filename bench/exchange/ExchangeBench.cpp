@@ -4,7 +4,6 @@
 //  2. the status view over 100 known clients of which 10 never answer: its whole duration,
 //     against the bound of 10 reply limits plus 1 s.
 #include <QApplication>
-#include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -12,10 +11,10 @@
 #include <vector>
 
 #include "gui/common/MessageBoxes.h"
-#include "platform/machine/Machine.h"
 #include "server/dialogs/blockusb/CViewStatusDlg.h"
 #include "tests/e2e/agent/AgentProcess.h"
 #include "tests/server_ui/StandInAgent.h"
+#include "tests/support/TempMachine.h"
 
 using namespace std::chrono;
 using namespace uv;
@@ -64,8 +63,8 @@ int RealAgentRoundTrips(platform::Machine& console) {
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  QTemporaryDir dir;
-  platform::Machine machine(dir.path().toStdString());
+  uv::test::TempMachine temp("uv-exchange-bench");
+  platform::Machine& machine = temp.machine();
   server::test::StandInAgent agent;
   agent.blocked = true;
 

@@ -10,20 +10,16 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <stdlib.h>
-
 #include "client/agent/listener/CCommandListener.h"
 #include "client/agent/settings/CClientSettings.h"
-#include "platform/machine/Machine.h"
 #include "platform/net/Socket.h"
 #include "platform/session/IdleDetector.h"
 #include "tests/support/ProcessStatus.h"
+#include "tests/support/TempMachine.h"
 
 namespace {
 
@@ -47,58 +43,52 @@ bool Exchange(uv::platform::SocketAddress to) {
 }  // namespace
 
 int main() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "uv-listener-load-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) return 1;
-  {
-    uv::platform::Machine machine{std::filesystem::path(pattern)};
-    uv::agent::CClientSettings settings(machine);
-    uv::agent::CommandListenerOptions options;
-    uv::agent::CCommandListener listener(machine, settings, nullptr, options);
-    if (listener.Start() != uv::platform::kErrorSuccess) return 1;
-    auto to = listener.LocalAddress();
-    to.address = uv::platform::Ipv4Address::Loopback();
+  uv::test::TempMachine temp("uv-listener-load");
+  uv::platform::Machine& machine = temp.machine();
+  uv::agent::CClientSettings settings(machine);
+  uv::agent::CommandListenerOptions options;
+  uv::agent::CCommandListener listener(machine, settings, nullptr, options);
+  if (listener.Start() != uv::platform::kErrorSuccess) return 1;
+  auto to = listener.LocalAddress();
+  to.address = uv::platform::Ipv4Address::Loopback();
 
-    std::vector<double> micros;
-    for (int i = 0; i < 2000; ++i) {
-      const auto start = steady_clock::now();
-      if (!Exchange(to)) std::printf("round trip %d failed\n", i);
-      micros.push_back(duration<double, std::micro>(steady_clock::now() - start).count());
-    }
-    std::sort(micros.begin(), micros.end());
-    std::printf("round trip connect+GET+reply+close: p50 %.0f us, p99 %.0f us\n",
-                micros[micros.size() / 2], micros[micros.size() * 99 / 100]);
-
-    const long threadsBefore = StatusField("Threads");
-    const long rssBefore = StatusField("VmRSS");
-    int answered = 0, failed = 0;
-    std::size_t mostAlive = 0;
-    long rssMax = rssBefore;
-    const auto begin = steady_clock::now();
-    for (int i = 0; i < 10000; ++i) {
-      std::this_thread::sleep_until(begin + microseconds(1000 * i));
-      (Exchange(to) ? answered : failed)++;
-      mostAlive = std::max(mostAlive, listener.ConnectionCount());
-      if (i % 1000 == 999) rssMax = std::max(rssMax, StatusField("VmRSS"));
-    }
-    const double seconds = duration<double>(steady_clock::now() - begin).count();
-    std::printf(
-        "flood: %d answered, %d failed in %.1f s (%.0f/s); at most %zu connection "
-        "threads; threads %ld -> %ld; RSS %ld kB -> max %ld kB\n",
-        answered, failed, seconds, (answered + failed) / seconds, mostAlive, threadsBefore,
-        StatusField("Threads"), rssBefore, rssMax);
-
-    // 3. Idle: the listener and an idle detector wait 10 s with nothing happening.
-    uv::platform::IdleDetector detector(machine);
-    (void)detector.Begin([](uv::platform::IdleState) {}, 10);
-    const std::clock_t cpuBefore = std::clock();
-    std::this_thread::sleep_for(10s);
-    std::printf("idle listener + idle detection: %.1f ms CPU over 10 s\n",
-                1000.0 * static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC);
-    detector.End();
-    listener.Stop();
+  std::vector<double> micros;
+  for (int i = 0; i < 2000; ++i) {
+    const auto start = steady_clock::now();
+    if (!Exchange(to)) std::printf("round trip %d failed\n", i);
+    micros.push_back(duration<double, std::micro>(steady_clock::now() - start).count());
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(pattern, ignored);
+  std::sort(micros.begin(), micros.end());
+  std::printf("round trip connect+GET+reply+close: p50 %.0f us, p99 %.0f us\n",
+              micros[micros.size() / 2], micros[micros.size() * 99 / 100]);
+
+  const long threadsBefore = StatusField("Threads");
+  const long rssBefore = StatusField("VmRSS");
+  int answered = 0, failed = 0;
+  std::size_t mostAlive = 0;
+  long rssMax = rssBefore;
+  const auto begin = steady_clock::now();
+  for (int i = 0; i < 10000; ++i) {
+    std::this_thread::sleep_until(begin + microseconds(1000 * i));
+    (Exchange(to) ? answered : failed)++;
+    mostAlive = std::max(mostAlive, listener.ConnectionCount());
+    if (i % 1000 == 999) rssMax = std::max(rssMax, StatusField("VmRSS"));
+  }
+  const double seconds = duration<double>(steady_clock::now() - begin).count();
+  std::printf(
+      "flood: %d answered, %d failed in %.1f s (%.0f/s); at most %zu connection "
+      "threads; threads %ld -> %ld; RSS %ld kB -> max %ld kB\n",
+      answered, failed, seconds, (answered + failed) / seconds, mostAlive, threadsBefore,
+      StatusField("Threads"), rssBefore, rssMax);
+
+  // 3. Idle: the listener and an idle detector wait 10 s with nothing happening.
+  uv::platform::IdleDetector detector(machine);
+  (void)detector.Begin([](uv::platform::IdleState) {}, 10);
+  const std::clock_t cpuBefore = std::clock();
+  std::this_thread::sleep_for(10s);
+  std::printf("idle listener + idle detection: %.1f ms CPU over 10 s\n",
+              1000.0 * static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC);
+  detector.End();
+  listener.Stop();
   return 0;
 }

@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -13,8 +12,8 @@
 #include "gui/common/MessageBoxes.h"
 #include "gui/list/CUVTListCtrl.h"
 #include "logview/CLogscopeDlg.h"
-#include "platform/machine/Machine.h"
 #include "tests/support/ProcessStatus.h"
+#include "tests/support/TempMachine.h"
 
 namespace {
 
@@ -27,8 +26,8 @@ long PeakResidentKiB() {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const long lines = argc > 1 ? std::stol(argv[1]) : 1000000;
-  QTemporaryDir dir;
-  uv::platform::Machine machine(dir.path().toStdString());
+  uv::test::TempMachine temp("uv-logview-bench");
+  uv::platform::Machine& machine = temp.machine();
   {
     std::ofstream out(machine.SystemDirectory() / "OfflineMsg.log", std::ios::binary);
     char line[256];

@@ -2,7 +2,6 @@
 // together, so the intake figures can be traced to their parts.
 
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include "server/app/EventLogFile.h"
 #include "server/app/EventProcessor.h"
 #include "server/app/EventRules.h"
+#include "tests/support/TempDir.h"
 
 using namespace uv::server;
 
@@ -34,28 +34,29 @@ struct NoSound : ISoundPlayer {
   void PlayAsync(const std::string&) override {}
 };
 
-std::string TempLog(const char* name) {
-  return (std::filesystem::temp_directory_path() /
-          (std::string(name) + "-" + std::to_string(::getpid()) + ".log"))
-      .string();
-}
+// A log file in a folder of its own, removed with the folder when the benchmark ends.
+struct TempLog {
+  explicit TempLog(const char* prefix) : dir(prefix) {}
+  uv::test::TempDir dir;
+  const std::string path = (dir.path() / "console.log").string();
+};
 
 // Opened, appended to and closed for every line.
 void BM_LogLineAppend(benchmark::State& state) {
-  const std::string path = TempLog("uv-bench-append");
+  const TempLog log("uv-bench-append");
+  const std::string& path = log.path;
   const std::string line = std::string(kReport) + "\r\n";
   for (auto _ : state) benchmark::DoNotOptimize(AppendLogLine(path, line));
-  std::filesystem::remove(path);
 }
 BENCHMARK(BM_LogLineAppend);
 
 // The console's writer: the file kept open, its identity checked against the path per line.
 void BM_LogLineKeptOpen(benchmark::State& state) {
-  const std::string path = TempLog("uv-bench-kept");
+  const TempLog file("uv-bench-kept");
+  const std::string& path = file.path;
   const std::string line = std::string(kReport) + "\r\n";
   EventLogFile log;
   for (auto _ : state) benchmark::DoNotOptimize(log.Append(path, line));
-  std::filesystem::remove(path);
 }
 BENCHMARK(BM_LogLineKeptOpen);
 
@@ -82,10 +83,10 @@ void BM_HandleWithListAndLog(benchmark::State& state) {
   CEventProcessor processor("VERSION=1 6 0 0", history, balloons, sound, mail);
   ServerSettings settings;
   settings.enableLog = true;
-  settings.logFilePath = TempLog("uv-bench-handle");
+  const TempLog log("uv-bench-handle");
+  settings.logFilePath = log.path;
   for (auto _ : state) processor.Handle(kReport, "127.0.0.1", settings);
   state.counters["rows"] = model.RowCount();
-  std::filesystem::remove(settings.logFilePath);
 }
 BENCHMARK(BM_HandleWithListAndLog);
 
@@ -101,7 +102,8 @@ void BM_HandleBatchWithListAndLog(benchmark::State& state) {
   CEventProcessor processor("VERSION=1 6 0 0", history, balloons, sound, mail);
   ServerSettings settings;
   settings.enableLog = true;
-  settings.logFilePath = TempLog("uv-bench-batch");
+  const TempLog log("uv-bench-batch");
+  settings.logFilePath = log.path;
   std::vector<EventListener::Report> batch(static_cast<std::size_t>(state.range(0)));
   for (auto& report : batch) {
     report.text = kReport;
@@ -114,7 +116,6 @@ void BM_HandleBatchWithListAndLog(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
   state.counters["rows"] = model.RowCount();
-  std::filesystem::remove(settings.logFilePath);
 }
 BENCHMARK(BM_HandleBatchWithListAndLog)->Arg(1)->Arg(64)->Arg(1024);
 

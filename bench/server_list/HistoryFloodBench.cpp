@@ -18,12 +18,12 @@
 #include <string>
 
 #include "gui/list/CUVTListCtrl.h"
-#include "platform/machine/Machine.h"
 #include "platform/net/Ipv4Address.h"
 #include "platform/registry/Registry.h"
 #include "server/app/CNewOrmServerDlg.h"
 #include "server/dialogs/settings/ServerSettings.h"
 #include "tests/support/ProcessStatus.h"
+#include "tests/support/TempMachine.h"
 
 namespace {
 
@@ -85,65 +85,58 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
 
-  char pattern[] = "/tmp/uv-flood-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) return 1;
-  const std::filesystem::path root(pattern);
-  const std::filesystem::path log = root / "flood.log";
-  int result = 0;
+  uv::test::TempMachine temp("uv-flood");
+  uv::platform::Machine& machine = temp.machine();
+  const std::filesystem::path log = temp.root() / "flood.log";
   {
-    uv::platform::Machine machine(root);
-    {
-      auto registry = machine.OpenRegistry();
-      if (!registry.ok()) return 1;
-      auto key = uv::platform::RegKey::Create(**registry, kServerSettingsKey);
-      if (!key.ok()) return 1;
-      if (options.bound != 0) {
-        (void)key->SetDword(kValMaxHistoryRows, static_cast<std::uint32_t>(options.bound));
-      }
-      (void)key->SetDword(kValEnableLog, options.log ? 1u : 0u);
-      (void)key->SetString(kValLogFilePath, log.string());
+    auto registry = machine.OpenRegistry();
+    if (!registry.ok()) return 1;
+    auto key = uv::platform::RegKey::Create(**registry, kServerSettingsKey);
+    if (!key.ok()) return 1;
+    if (options.bound != 0) {
+      (void)key->SetDword(kValMaxHistoryRows, static_cast<std::uint32_t>(options.bound));
     }
-    ConsoleOptions console;
-    console.systemTray = false;
-    console.bindAddress = uv::platform::Ipv4Address::Loopback();
-    console.port = 0;
-    CNewOrmServerDlg window(machine, "VERSION=1 6 0 0", console);
-    if (window.OnInitDialog() != InitOutcome::kRunning) return 1;
-    std::printf("bound %u rows, %ld reports, log %s\n", window.Settings().maxHistoryRows,
-                options.reports, options.log ? "on" : "off");
-    std::printf("%12s %10s %10s %8s\n", "reports", "rows", "RSS MiB", "s");
+    (void)key->SetDword(kValEnableLog, options.log ? 1u : 0u);
+    (void)key->SetString(kValLogFilePath, log.string());
+  }
+  ConsoleOptions console;
+  console.systemTray = false;
+  console.bindAddress = uv::platform::Ipv4Address::Loopback();
+  console.port = 0;
+  CNewOrmServerDlg window(machine, "VERSION=1 6 0 0", console);
+  if (window.OnInitDialog() != InitOutcome::kRunning) return 1;
+  std::printf("bound %u rows, %ld reports, log %s\n", window.Settings().maxHistoryRows,
+              options.reports, options.log ? "on" : "off");
+  std::printf("%12s %10s %10s %8s\n", "reports", "rows", "RSS MiB", "s");
 
-    const auto sender = uv::platform::Ipv4Address::Loopback();
-    const auto start = std::chrono::steady_clock::now();
-    char report[256];
-    for (long i = 1; i <= options.reports; ++i) {
-      std::snprintf(report, sizeof report,
-                    "VERSION=1 6 0 0,07/03/2009,14:%02ld:%02ld,PC%03ld\\user%ld,10.0.%ld.%ld,"
-                    "Added E:\\Projects\\Report %ld\\chapter-%ld.docx",
-                    (i / 60) % 60, i % 60, i % 400, i % 40, (i / 250) % 250, i % 250, i % 977, i);
-      window.OnEventReceived(report, sender);
-      // The window's event loop runs between reports; letting it run every hundred keeps the
-      // batches of new rows (and the removal of the oldest) as they are in the console.
-      if (i % 100 == 0) QCoreApplication::processEvents();
-      if (i % options.every == 0 || i == options.reports) {
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::printf("%12ld %10d %10.1f %8.1f\n", i, window.List().RowCount(),
-                    static_cast<double>(ResidentKiB()) / 1024.0, seconds);
-        std::fflush(stdout);
-      }
-    }
-    window.List().Publish();
-    const long lines = options.log ? CountLines(log) - 1 : 0;  // less the header
-    std::printf("rows kept %d, log lines %ld\n", window.List().RowCount(), lines);
-    if (window.List().RowCount() !=
-            static_cast<int>(std::min<long>(options.reports, window.Settings().maxHistoryRows)) ||
-        (options.log && lines != options.reports)) {
-      std::printf("FAILED: rows or log lines missing\n");
-      result = 1;
+  const auto sender = uv::platform::Ipv4Address::Loopback();
+  const auto start = std::chrono::steady_clock::now();
+  char report[256];
+  for (long i = 1; i <= options.reports; ++i) {
+    std::snprintf(report, sizeof report,
+                  "VERSION=1 6 0 0,07/03/2009,14:%02ld:%02ld,PC%03ld\\user%ld,10.0.%ld.%ld,"
+                  "Added E:\\Projects\\Report %ld\\chapter-%ld.docx",
+                  (i / 60) % 60, i % 60, i % 400, i % 40, (i / 250) % 250, i % 250, i % 977, i);
+    window.OnEventReceived(report, sender);
+    // The window's event loop runs between reports; letting it run every hundred keeps the
+    // batches of new rows (and the removal of the oldest) as they are in the console.
+    if (i % 100 == 0) QCoreApplication::processEvents();
+    if (i % options.every == 0 || i == options.reports) {
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      std::printf("%12ld %10d %10.1f %8.1f\n", i, window.List().RowCount(),
+                  static_cast<double>(ResidentKiB()) / 1024.0, seconds);
+      std::fflush(stdout);
     }
   }
-  std::error_code ec;
-  std::filesystem::remove_all(root, ec);
-  return result;
+  window.List().Publish();
+  const long lines = options.log ? CountLines(log) - 1 : 0;  // less the header
+  std::printf("rows kept %d, log lines %ld\n", window.List().RowCount(), lines);
+  if (window.List().RowCount() !=
+          static_cast<int>(std::min<long>(options.reports, window.Settings().maxHistoryRows)) ||
+      (options.log && lines != options.reports)) {
+    std::printf("FAILED: rows or log lines missing\n");
+    return 1;
+  }
+  return 0;
 }

@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
-#include <QTemporaryDir>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +20,7 @@
 #include "gui/list/CListCtrlPrint.h"
 #include "gui/list/CUVTListCtrl.h"
 #include "tests/support/ProcessStatus.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -145,7 +145,8 @@ BENCHMARK(BM_SortMillionByColumn)->DenseRange(0, 5)->Unit(benchmark::kMillisecon
 
 void BM_PrintTenThousandRows(benchmark::State& state) {
   Million().list.reset();
-  QTemporaryDir dir;
+  const uv::test::TempDir dir("uv-print-bench");
+  const QString pdf = QString::fromStdString((dir.path() / "report.pdf").string());
   std::mt19937 rng(7);
   std::vector<EventRow> rows;
   for (int i = 0; i < 10000; ++i) rows.push_back(MakeRow(rng, i));
@@ -156,7 +157,7 @@ void BM_PrintTenThousandRows(benchmark::State& state) {
     CListCtrlPrint job;
     job.SetTitle(QStringLiteral("USB Vantrel!"));
     job.SetRows(rows, headings);
-    job.SetOutputFile(dir.filePath(QStringLiteral("report.pdf")));
+    job.SetOutputFile(pdf);
     if (job.Print() != uv::server::PrintOutcome::kPrinted) state.SkipWithError("print failed");
     pages = job.LastPage();
   }

@@ -8,10 +8,8 @@
 #include <unistd.h>
 
 #include <QAction>
-#include <QTemporaryDir>
 #include <QTest>
 #include <fstream>
-#include <sstream>
 
 #include "gui/common/MessageBoxes.h"
 #include "gui/list/CUVTListCtrl.h"
@@ -20,6 +18,8 @@
 #include "platform/machine/Machine.h"
 #include "platform/trace/Trace.h"
 #include "resources/logview/LogscopeResources.h"
+#include "tests/support/FileText.h"
+#include "tests/support/TempDir.h"
 
 extern char** environ;
 
@@ -42,25 +42,18 @@ const char* const kThreeLines =
 class Root {
  public:
   Root() {
-    ::chmod(dir_.path().toLocal8Bit().constData(), 0755);  // an unprivileged child walks in
+    ::chmod(dir_.path().c_str(), 0755);  // an unprivileged child walks in
   }
-  std::filesystem::path Path() const { return dir_.path().toStdString(); }
+  const std::filesystem::path& Path() const { return dir_.path(); }
   std::filesystem::path Journal() const {
     uv::platform::Machine machine(Path());
     return uv::logview::JournalPath(machine.SystemDirectory());
   }
-  void Write(const std::string& bytes) const {
-    std::ofstream(Journal(), std::ios::binary) << bytes;
-  }
-  std::string Read() const {
-    std::ifstream in(Journal(), std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  void Write(const std::string& bytes) const { uv::test::WriteFile(Journal(), bytes); }
+  std::string Read() const { return uv::test::ReadFile(Journal()); }
 
  private:
-  QTemporaryDir dir_;
+  uv::test::TempDir dir_{"uv-logscope"};
 };
 
 QStringList Column(const CUVTListCtrl& list, int column) {

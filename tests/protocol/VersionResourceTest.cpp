@@ -3,23 +3,19 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "protocol/VersionResource.h"
 #include "protocol/VersionResourceCompiler.h"
 #include "protocol/VersionText.h"
+#include "tests/support/FileText.h"
 
 namespace uv::protocol {
 namespace {
 
 std::string ShippedText() {
-  std::ifstream in(UV_VERSION_INFO_FILE, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return test::ReadFile(UV_VERSION_INFO_FILE);
 }
 
 std::vector<std::uint8_t> Compile(std::string_view text) {

@@ -3,17 +3,16 @@
 // whole, before any of its rows shows.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "server/app/EventProcessor.h"
+#include "tests/support/FileText.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 using namespace uv::server;
@@ -68,12 +67,7 @@ EventListener::Report Report(const std::string& text, Ipv4Address from) {
   return EventListener::Report{text, SocketAddress{from, 40007}};
 }
 
-std::string Read(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using uv::test::ReadFile;
 
 }  // namespace
 
@@ -132,16 +126,8 @@ TEST(EventBatch, EveryReportGetsWhatItWouldGetAlone) {
 class EventBatchFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/uv-batch-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    file_ = dir_ / "console.log";
     settings_.enableLog = true;
     settings_.logFilePath = file_.string();
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
   std::vector<EventListener::Report> Batch(std::initializer_list<const char*> messages) const {
     std::vector<EventListener::Report> batch;
@@ -154,20 +140,20 @@ class EventBatchFileTest : public ::testing::Test {
     const std::string word = std::string(message).substr(0, std::string(message).find(' '));
     return "d,t,c,a," + word + "," + message + " [ 10.0.0.1 ] at 09:07:05\r\n";
   }
-  fs::path dir_;
-  fs::path file_;
+  uv::test::TempDir dir_{"uv-batch"};
+  const fs::path file_ = dir_.path() / "console.log";
   ServerSettings settings_;
 };
 
 TEST_F(EventBatchFileTest, TheBatchsLinesAreInTheFileBeforeItsFirstRow) {
   Console console(false);
   std::vector<std::string> seenAtRows;
-  console.rows.onInsert = [&] { seenAtRows.push_back(Read(file_)); };
+  console.rows.onInsert = [&] { seenAtRows.push_back(ReadFile(file_)); };
   console.processor.HandleBatch(Batch({"Added a", "Added b", "Removed c"}), settings_);
   const std::string whole =
       std::string(kLogHeader) + Line("Added a") + Line("Added b") + Line("Removed c");
   EXPECT_EQ(seenAtRows, std::vector<std::string>(3, whole));
-  EXPECT_EQ(Read(file_), whole);
+  EXPECT_EQ(ReadFile(file_), whole);
 }
 
 // The file kept open between batches behaves as if opened for each: what happened to it in
@@ -194,7 +180,7 @@ TEST_F(EventBatchFileTest, WhatHappensToTheFileBetweenBatchesTakesEffectAtTheNex
     console.processor.HandleBatch(Batch({"Added 1", "Added 2"}), settings_);
     c.between(file_);
     console.processor.HandleBatch(Batch({"Added 3", "Added 4"}), settings_);
-    EXPECT_EQ(Read(file_), c.expected);
+    EXPECT_EQ(ReadFile(file_), c.expected);
     EXPECT_EQ(console.rows.rows.size(), 4u);
     std::error_code ec;
     fs::remove(file_, ec);
@@ -207,7 +193,7 @@ TEST_F(EventBatchFileTest, FilteredLinesAndLoggingOffLeaveTheFileAlone) {
   // The log bit of "Removed" clear: that line alone is left out of the batch's write.
   settings_.msgFilterFlags = 0xFFFFFFFFu & ~0x200u;
   console.processor.HandleBatch(Batch({"Added 1", "Removed 2", "Added 3"}), settings_);
-  EXPECT_EQ(Read(file_), std::string(kLogHeader) + Line("Added 1") + Line("Added 3"));
+  EXPECT_EQ(ReadFile(file_), std::string(kLogHeader) + Line("Added 1") + Line("Added 3"));
 
   // Logging off lets go of the file: one deleted meanwhile is not created again.
   settings_.enableLog = false;

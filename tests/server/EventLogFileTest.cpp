@@ -2,40 +2,28 @@
 // the writer that keeps the file open between lines.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "server/app/EventLogFile.h"
+#include "tests/support/FileText.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 using namespace uv::server;
 
 namespace {
 
+using uv::test::ReadFile;
+
 class LogFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/uv-log-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  static std::string Read(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-  fs::path dir_;
+  uv::test::TempDir temp_{"uv-log"};
+  const fs::path dir_ = temp_.path();
 };
 
 }  // namespace
@@ -44,14 +32,15 @@ TEST_F(LogFileTest, HeaderOnceThenLines) {
   const fs::path file = dir_ / "console.log";
   ASSERT_TRUE(AppendLogLine(file.string(), "a,b\r\n"));
   ASSERT_TRUE(AppendLogLine(file.string(), "c,d\r\n"));
-  EXPECT_EQ(Read(file), "Date,Time,Computer Name,IP Address,Category,Message\r\na,b\r\nc,d\r\n");
+  EXPECT_EQ(ReadFile(file),
+            "Date,Time,Computer Name,IP Address,Category,Message\r\na,b\r\nc,d\r\n");
 }
 
 TEST_F(LogFileTest, FileOfSomeoneElseGetsNoHeader) {
   const fs::path file = dir_ / "theirs.log";
   std::ofstream(file, std::ios::binary) << "existing\r\n";
   ASSERT_TRUE(AppendLogLine(file.string(), "x\r\n"));
-  EXPECT_EQ(Read(file), "existing\r\nx\r\n");
+  EXPECT_EQ(ReadFile(file), "existing\r\nx\r\n");
 }
 
 TEST_F(LogFileTest, DeletedFileIsCreatedAgainWithHeader) {
@@ -59,7 +48,7 @@ TEST_F(LogFileTest, DeletedFileIsCreatedAgainWithHeader) {
   ASSERT_TRUE(AppendLogLine(file.string(), "1\r\n"));
   fs::remove(file);
   ASSERT_TRUE(AppendLogLine(file.string(), "2\r\n"));
-  EXPECT_EQ(Read(file), std::string(kLogHeader) + "2\r\n");
+  EXPECT_EQ(ReadFile(file), std::string(kLogHeader) + "2\r\n");
 }
 
 TEST_F(LogFileTest, BadPathsLoseTheLineQuietly) {
@@ -73,7 +62,7 @@ TEST_F(LogFileTest, BackslashesAreFolderSeparators) {
   fs::create_directory(dir_ / "sub");
   const std::string stored = dir_.string() + "\\sub\\w.log";
   ASSERT_TRUE(AppendLogLine(stored, "z\r\n"));
-  EXPECT_EQ(Read(dir_ / "sub" / "w.log"), std::string(kLogHeader) + "z\r\n");
+  EXPECT_EQ(ReadFile(dir_ / "sub" / "w.log"), std::string(kLogHeader) + "z\r\n");
 }
 
 // The writer that stays open between lines must behave as if it opened the path for every line:
@@ -111,12 +100,12 @@ TEST_F(LogFileTest, KeptOpenFileFollowsWhatHappensToThePath) {
     EventLogFile log;
     ASSERT_TRUE(log.Append(file.string(), "1\r\n"));
     // Complete in the file as soon as the call returns, though the file is still open.
-    EXPECT_EQ(Read(file), header + "1\r\n");
+    EXPECT_EQ(ReadFile(file), header + "1\r\n");
     c.between(file, dir);
     ASSERT_TRUE(log.Append(file.string(), "2\r\n"));
-    EXPECT_EQ(Read(file), c.expectedAtPath);
+    EXPECT_EQ(ReadFile(file), c.expectedAtPath);
     if (!c.expectedMoved.empty()) {
-      EXPECT_EQ(Read(dir / "moved.log"), c.expectedMoved);
+      EXPECT_EQ(ReadFile(dir / "moved.log"), c.expectedMoved);
     }
   }
 }
@@ -129,8 +118,8 @@ TEST_F(LogFileTest, KeptOpenFileTakesAChangedPathAtTheNextLine) {
   ASSERT_TRUE(log.Append(first.string(), "2\r\n"));
   ASSERT_TRUE(log.Append(second.string(), "3\r\n"));
   ASSERT_TRUE(log.Append(first.string(), "4\r\n"));  // back: an existing file, no second header
-  EXPECT_EQ(Read(first), std::string(kLogHeader) + "1\r\n2\r\n4\r\n");
-  EXPECT_EQ(Read(second), std::string(kLogHeader) + "3\r\n");
+  EXPECT_EQ(ReadFile(first), std::string(kLogHeader) + "1\r\n2\r\n4\r\n");
+  EXPECT_EQ(ReadFile(second), std::string(kLogHeader) + "3\r\n");
 
   // A path that cannot be written loses its line; the next good one is written as usual.
   EXPECT_FALSE(log.Append((dir_ / "missing" / "x.log").string(), "5\r\n"));
@@ -138,8 +127,8 @@ TEST_F(LogFileTest, KeptOpenFileTakesAChangedPathAtTheNextLine) {
   EXPECT_FALSE(log.Append(dir_.string(), "7\r\n"));
   fs::create_directory(dir_ / "missing");
   EXPECT_TRUE(log.Append((dir_ / "missing" / "x.log").string(), "8\r\n"));
-  EXPECT_EQ(Read(dir_ / "missing" / "x.log"), std::string(kLogHeader) + "8\r\n");
-  EXPECT_EQ(Read(first), std::string(kLogHeader) + "1\r\n2\r\n4\r\n");
+  EXPECT_EQ(ReadFile(dir_ / "missing" / "x.log"), std::string(kLogHeader) + "8\r\n");
+  EXPECT_EQ(ReadFile(first), std::string(kLogHeader) + "1\r\n2\r\n4\r\n");
 }
 
 TEST_F(LogFileTest, KeptOpenFileWritesTheHeaderOnceOverManyLines) {
@@ -151,5 +140,5 @@ TEST_F(LogFileTest, KeptOpenFileWritesTheHeaderOnceOverManyLines) {
     ASSERT_TRUE(log.Append(file.string(), line));
     expected += line;
   }
-  EXPECT_EQ(Read(file), expected);
+  EXPECT_EQ(ReadFile(file), expected);
 }

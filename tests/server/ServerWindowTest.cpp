@@ -31,6 +31,7 @@
 #include "resources/server/StringTable.h"
 #include "server/app/CNewOrmServerDlg.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TempMachine.h"
 
 using namespace uv::server;
 using namespace uv::platform;
@@ -38,12 +39,6 @@ using namespace uv::platform;
 namespace {
 
 constexpr const char* kVersion = "VERSION=1 6 0 0";
-
-std::filesystem::path MakeRoot() {
-  char pattern[] = "/tmp/uv-win-XXXXXX";
-  const char* dir = ::mkdtemp(pattern);
-  return dir != nullptr ? std::filesystem::path(dir) : std::filesystem::path();
-}
 
 QStringList MenuTexts(const QMenu& menu) {
   QStringList texts;
@@ -59,9 +54,11 @@ class ServerWindowTest : public QObject {
   Q_OBJECT
 
  private:
-  std::filesystem::path root_;
-  std::unique_ptr<Machine> machine_;
+  std::unique_ptr<uv::test::TempMachine> temp_;  // a fresh machine root for every test
   std::unique_ptr<CNewOrmServerDlg> window_;
+
+  Machine& machine() { return temp_->machine(); }
+  const std::filesystem::path& root() const { return temp_->root(); }
 
   // A window on its own machine root, listening on a port of the system's choice.
   CNewOrmServerDlg& Open(InitOutcome expected = InitOutcome::kRunning) {
@@ -69,7 +66,7 @@ class ServerWindowTest : public QObject {
     options.systemTray = true;
     options.bindAddress = Ipv4Address::Loopback();
     options.port = 0;
-    window_ = std::make_unique<CNewOrmServerDlg>(*machine_, kVersion, options);
+    window_ = std::make_unique<CNewOrmServerDlg>(machine(), kVersion, options);
     const InitOutcome outcome = window_->OnInitDialog();
     [&] { QCOMPARE(int(outcome), int(expected)); }();
     window_->show();
@@ -92,17 +89,11 @@ class ServerWindowTest : public QObject {
   }
 
  private slots:
-  void init() {
-    root_ = MakeRoot();
-    QVERIFY(!root_.empty());
-    machine_ = std::make_unique<Machine>(root_);
-  }
+  void init() { temp_ = std::make_unique<uv::test::TempMachine>("uv-win"); }
 
   void cleanup() {
     window_.reset();
-    machine_.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
+    temp_.reset();
   }
 
   void startsHiddenWithEveryControlInPlace() {
@@ -208,9 +199,9 @@ class ServerWindowTest : public QObject {
   }
 
   void historyKeepsTheNewestRowsWhileTheLogGetsEveryEvent() {
-    const std::filesystem::path log = root_ / "history.log";
+    const std::filesystem::path log = root() / "history.log";
     {
-      auto registry = machine_->OpenRegistry();
+      auto registry = machine().OpenRegistry();
       QVERIFY(registry.ok());
       auto key = RegKey::Create(**registry, kServerSettingsKey);
       QVERIFY(key.ok());
@@ -290,12 +281,12 @@ class ServerWindowTest : public QObject {
     ScopedMessageBoxAnswerer answerer([&](const MessageBoxRecord&) {
       // While the duplicate's message is up, a further console gives up without a message.
       ScopedMessageBoxAnswerer inner;
-      CNewOrmServerDlg another(*machine_, kVersion, options);
+      CNewOrmServerDlg another(machine(), kVersion, options);
       third = another.OnInitDialog();
       boxesWhileUp = inner.Records().size();
       return IDOK;
     });
-    CNewOrmServerDlg second(*machine_, kVersion, options);
+    CNewOrmServerDlg second(machine(), kVersion, options);
     QCOMPARE(int(second.OnInitDialog()), int(InitOutcome::kDuplicateInstance));
     QCOMPARE(int(third), int(InitOutcome::kDuplicateInstance));
     QCOMPARE(boxesWhileUp, std::size_t{0});
@@ -317,7 +308,7 @@ class ServerWindowTest : public QObject {
     ConsoleOptions options;
     options.systemTray = true;
     options.bindAddress = address;
-    CNewOrmServerDlg window(*machine_, kVersion, options);
+    CNewOrmServerDlg window(machine(), kVersion, options);
     QSignalSpy ended(&window, &CNewOrmServerDlg::programEnd);
     QCOMPARE(int(window.OnInitDialog()), int(InitOutcome::kBindFailed));
     QCOMPARE(answerer.Texts(), std::vector<QString>{QStringLiteral("Socket bind error 10048")});
@@ -332,7 +323,7 @@ class ServerWindowTest : public QObject {
                                        "Started " + std::string(200, 'x'), "Started"});
     }
     window.List().Model().Publish();
-    const QString pdf = QString::fromStdString((root_ / "list.pdf").string());
+    const QString pdf = QString::fromStdString((root() / "list.pdf").string());
     window.SetPrintOutputFile(pdf);
     window.OnTrayHistory();
     window.OnPrint();
@@ -383,7 +374,7 @@ class ServerWindowTest : public QObject {
   void soundPlaysForDeviceEventsWhateverTheFilters() {
     auto& window = Open();
     window.Settings().playSound = true;
-    window.Settings().wavFile = (root_ / "Windows" / "Media" / "notify.wav").string();
+    window.Settings().wavFile = (root() / "Windows" / "Media" / "notify.wav").string();
     window.Settings().msgFilterFlags = 0;
     window.Settings().msgFilterFlagsExtra = 0;
     const std::string head = std::string(kVersion) + ",01/02/2009,10:00:00,PC1\\u,10.0.0.1,";
@@ -400,7 +391,7 @@ class ServerWindowTest : public QObject {
     QTRY_COMPARE(window.KnownClients().size(), std::size_t{2});
     QCOMPARE(window.Sound().Requests(), std::size_t{2});
     QCOMPARE(window.Sound().LastFile(),
-             QString::fromStdString((root_ / "Windows" / "Media" / "notify.wav").string()));
+             QString::fromStdString((root() / "Windows" / "Media" / "notify.wav").string()));
     QCOMPARE(window.List().RowCount(), 0);  // every History bit is clear
     window.Settings().playSound = false;
     SendReport(head + "Removed Disk on PC1\\u");

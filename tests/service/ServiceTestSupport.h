@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +21,7 @@
 #include "platform/machine/Machine.h"
 #include "platform/registry/Registry.h"
 #include "platform/service/ServiceControlManager.h"
+#include "tests/support/FileText.h"
 #include "tests/support/TempMachine.h"
 
 extern char** environ;
@@ -40,13 +40,6 @@ struct ProgramResult {
   std::string out;
   std::string err;
 };
-
-inline std::string ReadWhole(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // The environment of a program run against `root`: ours with USBVANTREL_ROOT replaced.
 inline std::vector<std::string> RootEnvironment(const fs::path& root) {
@@ -100,8 +93,8 @@ inline ProgramResult RunProgram(const fs::path& root, const std::string& program
   const pid_t pid = SpawnProgram(root, outputs, program, args);
   if (pid < 0) return result;
   result.exitCode = WaitExit(pid);
-  result.out = ReadWhole(outputs / "stdout");
-  result.err = ReadWhole(outputs / "stderr");
+  result.out = test::ReadFile(outputs / "stdout");
+  result.err = test::ReadFile(outputs / "stderr");
   return result;
 }
 

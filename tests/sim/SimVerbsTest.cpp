@@ -13,6 +13,7 @@
 
 #include "platform/machine/Machine.h"
 #include "platform/session/SessionStore.h"
+#include "tests/support/FileText.h"
 #include "tests/support/TempDir.h"
 #include "tools/usbvantrel-sim/SessionVerbs.h"
 #include "tools/usbvantrel-sim/SimVerb.h"
@@ -40,8 +41,8 @@ class SimTest : public ::testing::Test {
     if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
       outcome.exitCode = WEXITSTATUS(status);
     }
-    outcome.out = Read(dir_ / "out");
-    outcome.err = Read(dir_ / "err");
+    outcome.out = test::ReadFile(dir_ / "out");
+    outcome.err = test::ReadFile(dir_ / "err");
     return outcome;
   }
 
@@ -69,13 +70,6 @@ class SimTest : public ::testing::Test {
     }
     posix_spawn_file_actions_destroy(&actions);
     return pid;
-  }
-
-  static std::string Read(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
   }
 
   std::vector<platform::SessionInfo> Sessions() {

@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "platform/trace/Trace.h"
+#include "tests/support/FileText.h"
 #include "tests/support/TempDir.h"
 
 namespace uv::agent {
@@ -32,9 +33,7 @@ class TempDir : public test::TempDir {
   TempDir() : test::TempDir("uvwatch") {}
 };
 
-void WriteFile(const fs::path& file, const std::string& content) {
-  std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
-}
+using test::WriteFile;
 
 // Records every report with the server it was meant for; can be told to fail once.
 class RecordingReporter : public IEventReporter {

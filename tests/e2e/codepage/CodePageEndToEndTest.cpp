@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -23,6 +22,7 @@
 #include "protocol/VersionText.h"
 #include "server/app/CNewOrmServerDlg.h"
 #include "tests/e2e/agent/AgentProcess.h"
+#include "tests/support/FileText.h"
 
 using namespace uv;
 using namespace uv::e2e;
@@ -36,12 +36,7 @@ constexpr std::string_view kConsoleSettings = "Software\\Quorrel\\USB Vantrel Se
 // "résumé-日本.txt" as the bytes every part must carry.
 const std::string kName = "r\xC3\xA9sum\xC3\xA9-\xE6\x97\xA5\xE6\x9C\xAC.txt";
 
-std::string ReadAll(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using uv::test::ReadFile;
 
 }  // namespace
 
@@ -122,8 +117,8 @@ class CodePageEndToEndTest : public QObject {
     QVERIFY(balloonShown);
 
     // The log file: the name's bytes as the agent sent them.
-    QTRY_VERIFY_WITH_TIMEOUT(ReadAll(log).find(added) != std::string::npos, 10000);
-    const std::string text = ReadAll(log);
+    QTRY_VERIFY_WITH_TIMEOUT(ReadFile(log).find(added) != std::string::npos, 10000);
+    const std::string text = ReadFile(log);
     const std::size_t at = text.find(added);
     QCOMPARE(text.substr(at, added.size()), added);
   }

@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -18,17 +17,11 @@
 #include "platform/common/KeyValueText.h"
 #include "platform/common/Text.h"
 #include "platform/posix/FdIo.h"
+#include "tests/support/FileText.h"
 #include "tests/support/TempDir.h"
 
 namespace uv::platform {
 namespace {
-
-std::string Slurp(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 TEST(TextTest, CaseFoldsOnlyAsciiLettersAndTrimReturnsTheMiddle) {
   // Bytes of UTF-8 sequences and punctuation next to the letter ranges stay as they are.
@@ -105,7 +98,7 @@ TEST(FileWriteTest, ReplacesWholeLeavesNoTemporaryAndKeepsTheOldFileOnFailure) {
   privateDurable.permissions = 0600;
   privateDurable.durable = true;
   ASSERT_EQ(WriteFileAtomically(file, "two\n", privateDurable), kErrorSuccess);
-  EXPECT_EQ(Slurp(file), "two\n");
+  EXPECT_EQ(test::ReadFile(file), "two\n");
   struct stat st {};
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -116,7 +109,7 @@ TEST(FileWriteTest, ReplacesWholeLeavesNoTemporaryAndKeepsTheOldFileOnFailure) {
     ASSERT_TRUE(writer);
     ASSERT_EQ(writer->Write("half"), kErrorSuccess);
   }
-  EXPECT_EQ(Slurp(file), "two\n");
+  EXPECT_EQ(test::ReadFile(file), "two\n");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 
   EXPECT_EQ(WriteFileAtomically(dir.path() / "missing" / "x", "y"), kErrorPathNotFound);
@@ -125,7 +118,7 @@ TEST(FileWriteTest, ReplacesWholeLeavesNoTemporaryAndKeepsTheOldFileOnFailure) {
   const auto log = dir.path() / "log.csv";
   ASSERT_EQ(AppendToFile(log, "1\r\n", "H\r\n"), kErrorSuccess);
   ASSERT_EQ(AppendToFile(log, "2\r\n", "H\r\n"), kErrorSuccess);
-  EXPECT_EQ(Slurp(log), "H\r\n1\r\n2\r\n");
+  EXPECT_EQ(test::ReadFile(log), "H\r\n1\r\n2\r\n");
   EXPECT_EQ(AppendToFile(dir.path() / "missing" / "log", "x"), kErrorPathNotFound);
 }
 

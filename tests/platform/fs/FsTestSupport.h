@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the fs tests: a temporary directory, and a change reader on a port that collects the
-// records of its completions as (action, UTF-8 name) pairs.
+// Helpers of the fs tests: a temporary directory, whole files, and a change reader on a port that
+// collects the records of its completions as (action, UTF-8 name) pairs.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -16,16 +16,14 @@
 #include "platform/common/Text.h"
 #include "platform/fs/CompletionPort.h"
 #include "platform/fs/DirectoryHandle.h"
+#include "tests/support/FileText.h"
 #include "tests/support/TempDir.h"
 
 namespace uv::platform::testing {
 
 using TempDir = uv::test::TempDir;
 
-inline void WriteFile(const std::filesystem::path& file, const std::string& content) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << content;
-}
+using uv::test::WriteFile;
 
 inline void AppendFile(const std::filesystem::path& file, const std::string& content) {
   std::ofstream out(file, std::ios::binary | std::ios::app);

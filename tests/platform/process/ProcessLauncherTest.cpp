@@ -1,4 +1,5 @@
 #include "platform/process/ProcessLauncher.h"
+#include "tests/support/FileText.h"
 #include "tests/support/TempDir.h"
 
 #include <fcntl.h>
@@ -35,10 +36,7 @@ class ProcessLauncherTest : public ::testing::Test {
   // What the started program writes into the fifo, once it closes it. The fifo is read on
   // another thread so that a program that never starts fails the test instead of hanging it.
   std::string ReadFifo() {
-    auto reader = std::async(std::launch::async, [path = fifo_] {
-      std::ifstream in(path, std::ios::binary);
-      return std::string(std::istreambuf_iterator<char>(in), {});
-    });
+    auto reader = std::async(std::launch::async, [path = fifo_] { return test::ReadFile(path); });
     if (reader.wait_for(20s) != std::future_status::ready) {
       ADD_FAILURE() << "the started program never wrote";
       const int unblock = ::open(fifo_.c_str(), O_WRONLY);  // lets the reader finish

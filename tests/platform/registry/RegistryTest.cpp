@@ -5,10 +5,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "tests/platform/registry/TempRoot.h"
+#include "tests/support/FileText.h"
 
 namespace uv::platform {
 namespace {
@@ -527,10 +527,7 @@ TEST_F(RegistryTest, ManyThreadsShareOneRegistry) {
 // ---------------------------------------------------------------------------------------------
 // Files that are not registries.
 
-std::string ReadAll(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::ReadFile;
 
 TEST(RegistryFileTest, GarbageIsRefusedByNameAndLeftUntouched) {
   test::TempRoot root;
@@ -545,7 +542,7 @@ TEST(RegistryFileTest, GarbageIsRefusedByNameAndLeftUntouched) {
   ASSERT_FALSE(opened);
   EXPECT_EQ(opened.error(), kErrorRegistryCorrupt);
   EXPECT_NE(error.find(root.db().string()), std::string::npos) << error;
-  EXPECT_EQ(ReadAll(root.db()), garbage);
+  EXPECT_EQ(ReadFile(root.db()), garbage);
 }
 
 TEST(RegistryFileTest, ForeignDatabaseIsRefusedAndLeftUntouched) {
@@ -558,13 +555,13 @@ TEST(RegistryFileTest, ForeignDatabaseIsRefusedAndLeftUntouched) {
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
   }
-  const std::string before = ReadAll(root.db());
+  const std::string before = ReadFile(root.db());
   std::string error;
   auto opened = Registry::Open(root.db(), &error);
   ASSERT_FALSE(opened);
   EXPECT_EQ(opened.error(), kErrorRegistryCorrupt);
   EXPECT_NE(error.find(root.db().string()), std::string::npos) << error;
-  EXPECT_EQ(ReadAll(root.db()), before);
+  EXPECT_EQ(ReadFile(root.db()), before);
   EXPECT_FALSE(std::filesystem::exists(root.path() / "registry.db-wal"));
 }
 

@@ -11,11 +11,11 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/machine/Machine.h"
+#include "tests/support/FileText.h"
 #include "tests/support/TempDir.h"
 
 namespace uv::platform {
@@ -35,14 +35,9 @@ class SessionStoreTest : public ::testing::Test {
   }
   void WriteStore(const std::string& content) {
     std::filesystem::create_directories(root_ / "run");
-    std::ofstream(root_ / "run" / "sessions", std::ios::binary) << content;
+    test::WriteFile(root_ / "run" / "sessions", content);
   }
-  std::string ReadStore() {
-    std::ifstream in(root_ / "run" / "sessions", std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string ReadStore() { return test::ReadFile(root_ / "run" / "sessions"); }
 
   test::TempDir temp_{"uv-session"};
   const std::filesystem::path root_ = temp_.path();

@@ -1,4 +1,5 @@
 #include "platform/trace/Trace.h"
+#include "tests/support/FileText.h"
 #include "tests/support/TempDir.h"
 
 #include <fcntl.h>
@@ -10,8 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -157,8 +156,7 @@ TEST(TraceTest, EnvironmentSwitchSendsTextsToStderrAndOnlyThen) {
     int status = 0;
     if (spawned == 0) ::waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    std::ifstream in(errFile, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return test::ReadFile(errFile);
   };
   EXPECT_EQ(runChild("1"), "first line\nerr : 1460\n");
   EXPECT_EQ(runChild("0"), "");
