@@ -3,8 +3,11 @@
 //   (Debian's python3-aiosmtpd), with and without AUTH LOGIN; items/s = mails per second;
 // - BM_MailsThroughWorker: the same through the queue and the worker thread;
 // - BM_QueueOneMail: what the UI thread pays to mail one event: the event text's copy, the
-//   append under the lock and, when the worker is blocked, its wake-up (the record's settings
-//   part is shared, the body is built by the worker); flat out, within a burst, and isolated.
+//   append under the lock and, when the worker is blocked and the wake-up is not deferred, its
+//   wake-up (the record's settings part is shared, the body is built by the worker); in a batch
+//   and isolated;
+// - BM_WakeIfPending: what the listener thread pays after a batch to wake the worker for the
+//   mail the UI thread queued deferred.
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
@@ -12,6 +15,7 @@
 #include <chrono>
 #include <ctime>
 #include <memory>
+#include <thread>
 
 #include "server/app/EventRules.h"
 #include "server/mail/CMailWorker.h"
@@ -110,73 +114,116 @@ double ThreadCpuSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-void BM_QueueOneMail(benchmark::State& state) {
-  // paced 0: flat out, the worker draining at the same time (it falls behind, and the queue's
-  // bound then drops the oldest). paced 1: each mail is queued once the worker has taken the one
-  // before (mails of a burst that the worker keeps up with). paced 2: each mail is queued once
-  // the worker has taken the one before and has gone back to blocking in its wait, its linger
-  // over (isolated mails: each pays the wake-up). In the paced modes only the queueing call is
-  // timed, and cpu_us is the calling thread's CPU time of that call alone. linger: the worker's
-  // linger after a drain in ms; 0 makes every mail that finds the worker blocked wake it.
-  const int paced = static_cast<int>(state.range(0));
-  const std::chrono::milliseconds linger(state.range(1));
+ServerSettings MailSettings() {
   ServerSettings settings;
   settings.mailFrom = "console@pc17.test";
   settings.mailTo = "admin@corp.test";
   settings.serverMode = kServerModeIp;
   settings.ip = {127, 0, 0, 1};
   settings.smtpPort = "25";
+  return settings;
+}
+
+// A worker whose sender does nothing: it takes records as fast as the queue gives them.
+CMailWorker IdleWorker(CMailQueue& queue) {
+  return CMailWorker(queue, [](const EMAIL_CONTEXT& m) {
+    benchmark::DoNotOptimize(m.Body.data());
+    return MailOutcome::kSent;
+  });
+}
+
+// Waits until the worker has taken everything and is blocked in its wait again.
+void UntilWorkerBlocked(const CMailQueue& queue) {
+  while (queue.Size() != 0 || !queue.ConsumerWaiting()) std::this_thread::yield();
+}
+
+// Runs `call` and adds its CPU time on this thread, and its wall time, to the totals. A read of
+// the CPU clock is a system call: what one costs, taken right before, is taken off.
+template <typename Call>
+void Timed(Call&& call, double& cpu, double& wall) {
+  const double cpuBefore = ThreadCpuSeconds();
+  const double cpuStart = ThreadCpuSeconds();
+  const auto start = std::chrono::steady_clock::now();
+  call();
+  const auto end = std::chrono::steady_clock::now();
+  const double cpuEnd = ThreadCpuSeconds();
+  cpu += (cpuEnd - cpuStart) - (cpuStart - cpuBefore);
+  wall += std::chrono::duration<double>(end - start).count();
+}
+
+void BM_QueueOneMail(benchmark::State& state) {
+  // mails: how many the UI thread queues in one go, the worker blocked in its wait at the start
+  // (1: an isolated mail; 64: a batch the listener handed over). deferred: 0 wakes the worker
+  // as the first mail is queued, on the UI thread; 1 leaves the wake-up to the listener thread
+  // (WakeIfPending after the batch, not counted here). Only the queueing is timed; cpu_us is the
+  // UI thread's CPU time per mail, wall_us its wall time per mail.
+  const std::int64_t mails = state.range(0);
+  const auto wake = state.range(1) != 0 ? CMailQueue::Wake::kDeferred : CMailQueue::Wake::kNow;
+  const ServerSettings settings = MailSettings();
   CMailQueue queue;
-  // A sender that does nothing: the worker takes records as fast as the queue gives them.
-  CMailWorker worker(
-      queue,
-      [](const EMAIL_CONTEXT& m) {
-        benchmark::DoNotOptimize(m.Body.data());
-        return MailOutcome::kSent;
-      },
-      {}, linger);
+  CMailWorker worker = IdleWorker(queue);
   worker.Start();
   const std::string sender = "127.0.0.1";
   double cpu = 0;
+  double wall = 0;
   for (auto _ : state) {
-    if (paced == 0) {
-      queue.QueueEvent(settings, kEvent, 0, sender, &BuildMailBody);
-      continue;
-    }
-    // A read of the CPU clock is a system call: what one costs, taken right before, is taken
-    // off the call's CPU time.
-    const double cpuBefore = ThreadCpuSeconds();
-    const double cpuStart = ThreadCpuSeconds();
-    const auto start = std::chrono::steady_clock::now();
-    queue.QueueEvent(settings, kEvent, 0, sender, &BuildMailBody);
-    const auto end = std::chrono::steady_clock::now();
-    const double cpuEnd = ThreadCpuSeconds();
-    cpu += (cpuEnd - cpuStart) - (cpuStart - cpuBefore);
-    state.SetIterationTime(std::chrono::duration<double>(end - start).count());
-    while (queue.Size() != 0) std::this_thread::yield();
-    if (paced == 2) std::this_thread::sleep_for(linger + 20ms);
+    UntilWorkerBlocked(queue);
+    const double wallBefore = wall;
+    Timed(
+        [&] {
+          for (std::int64_t i = 0; i < mails; ++i) {
+            queue.QueueEvent(settings, kEvent, 0, sender, &BuildMailBody, wake);
+          }
+        },
+        cpu, wall);
+    state.SetIterationTime(wall - wallBefore);
+    queue.WakeIfPending();  // the listener thread's part
   }
+  UntilWorkerBlocked(queue);
   worker.Stop();
-  state.SetItemsProcessed(state.iterations());
-  state.counters["dropped"] = static_cast<double>(queue.Dropped());
+  const auto queued = static_cast<double>(state.iterations() * mails);
+  state.SetItemsProcessed(state.iterations() * mails);
+  state.counters["cpu_us"] = cpu * 1e6 / queued;
+  state.counters["wall_us"] = wall * 1e6 / queued;
   state.counters["wakeups"] = static_cast<double>(queue.WakeUps());
-  if (paced != 0) {
-    state.counters["cpu_us"] = cpu * 1e6 / static_cast<double>(state.iterations());
-  }
+  state.counters["dropped"] = static_cast<double>(queue.Dropped());
 }
-constexpr std::int64_t kLinger = CMailWorker::kDefaultLinger.count();
-BENCHMARK(BM_QueueOneMail)->Args({0, kLinger})->ArgNames({"paced", "linger"});
 BENCHMARK(BM_QueueOneMail)
-    ->Args({1, kLinger})
     ->Args({1, 0})
-    ->ArgNames({"paced", "linger"})
+    ->Args({1, 1})
+    ->Args({64, 0})
+    ->Args({64, 1})
+    ->ArgNames({"mails", "deferred"})
     ->UseManualTime()
-    ->Iterations(3000);  // a lingering worker takes each mail within about a millisecond
-BENCHMARK(BM_QueueOneMail)
-    ->Args({2, kLinger})
-    ->ArgNames({"paced", "linger"})
-    ->UseManualTime()
-    ->Iterations(200);
+    ->Iterations(2000);
+
+void BM_WakeIfPending(benchmark::State& state) {
+  // pending 1: the UI thread queued one mail deferred while the worker was blocked, and the call
+  // wakes it (the cross-thread wake-up); pending 0: a batch without mail, nothing to wake for.
+  // cpu_us is the calling thread's CPU time per call.
+  const bool pending = state.range(0) != 0;
+  const ServerSettings settings = MailSettings();
+  CMailQueue queue;
+  CMailWorker worker = IdleWorker(queue);
+  worker.Start();
+  const std::string sender = "127.0.0.1";
+  double cpu = 0;
+  double wall = 0;
+  for (auto _ : state) {
+    UntilWorkerBlocked(queue);
+    if (pending) {
+      queue.QueueEvent(settings, kEvent, 0, sender, &BuildMailBody, CMailQueue::Wake::kDeferred);
+    }
+    const double wallBefore = wall;
+    Timed([&] { queue.WakeIfPending(); }, cpu, wall);
+    state.SetIterationTime(wall - wallBefore);
+  }
+  UntilWorkerBlocked(queue);
+  worker.Stop();
+  state.counters["cpu_us"] = cpu * 1e6 / static_cast<double>(state.iterations());
+  state.counters["wakeups"] = static_cast<double>(queue.WakeUps());
+}
+BENCHMARK(BM_WakeIfPending)->Arg(0)->Arg(1)->ArgName("pending")->UseManualTime()->Iterations(2000);
 
 }  // namespace
 

@@ -402,11 +402,17 @@ bool CNewOrmServerDlg::StartListener() {
     OnOK(0);
     return false;
   }
+  // The UI thread queues a batch's mails without waking the worker; the listener's thread wakes
+  // it once the batch is handled.
+  processor_->SetDeferredMailWake(true);
   listener_ = std::make_unique<EventListener>(
       std::move(socket.value()),
       [this](std::span<const EventListener::Report> reports) {
         // The reports belong to the listener, which waits here until the UI thread is done.
         handOff_.Deliver([this, reports] { processor_->HandleBatch(reports, settings_); });
+        // Whatever came of the hand-off, the worker is woken here for the mail the batch queued
+        // (a hand-off refused at the stop queued none; teardown frees what is left unsent).
+        mailQueue_.WakeIfPending();
       },
       [this] { return AnswerConfigQuery(); });
   listener_->Start();

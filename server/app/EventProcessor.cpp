@@ -91,7 +91,7 @@ void CEventProcessor::Handle(std::string_view reportText, const std::string& sen
   Begin();
   Prepare(reportText, senderAddress, settings);
   WriteLines(settings);
-  Finish(pending_.front(), settings);
+  Finish(pending_.front(), settings, CMailQueue::Wake::kNow);
 }
 
 void CEventProcessor::HandleBatch(std::span<const EventListener::Report> reports,
@@ -103,7 +103,8 @@ void CEventProcessor::HandleBatch(std::span<const EventListener::Report> reports
     Prepare(report.text, DottedAddress(report.from.address, dotted), settings);
   }
   WriteLines(settings);
-  for (const Pending& pending : pending_) Finish(pending, settings);
+  const auto wake = deferredMailWake_ ? CMailQueue::Wake::kDeferred : CMailQueue::Wake::kNow;
+  for (const Pending& pending : pending_) Finish(pending, settings, wake);
 }
 
 void CEventProcessor::Prepare(std::string_view reportText, std::string_view senderAddress,
@@ -151,7 +152,8 @@ void CEventProcessor::WriteLines(const ServerSettings& settings) {
   if (!lines_.empty()) (void)logFile_.Append(settings.logFilePath, lines_);
 }
 
-void CEventProcessor::Finish(const Pending& pending, const ServerSettings& settings) {
+void CEventProcessor::Finish(const Pending& pending, const ServerSettings& settings,
+                             CMailQueue::Wake wake) {
   const std::string_view texts(texts_);
   const std::string_view sender = texts.substr(pending.begin, pending.senderLength);
   const std::string_view full =
@@ -178,7 +180,7 @@ void CEventProcessor::Finish(const Pending& pending, const ServerSettings& setti
 
   if (settings.sendMail && ShouldMail(full, versionFlag, words)) {
     // The worker builds the body: the UI thread only hands the event over.
-    mail_.QueueEvent(settings, std::string(full), versionFlag, sender, &BuildMailBody);
+    mail_.QueueEvent(settings, std::string(full), versionFlag, sender, &BuildMailBody, wake);
   }
 }
 

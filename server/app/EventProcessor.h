@@ -72,6 +72,12 @@ class CEventProcessor {
   // Handles the reports in order of arrival, the log lines of all first (see above).
   void HandleBatch(std::span<const EventListener::Report> reports, const ServerSettings& settings);
 
+  // On: the mails of a batch are queued with the worker's wake-up deferred, for the thread that
+  // handed the batch over to pay (CMailQueue::WakeIfPending after HandleBatch returns), so that
+  // the UI thread does not wait for the kernel to wake another thread. Off (the default): every
+  // mail wakes the worker as it is queued. A report handled alone always wakes at once.
+  void SetDeferredMailWake(bool deferred) { deferredMailWake_ = deferred; }
+
   // The dotted addresses of every client that sent a report, in order of first arrival.
   const std::vector<std::string>& KnownClients() const { return knownClients_; }
 
@@ -94,7 +100,7 @@ class CEventProcessor {
   // Writes the lines the first pass gathered (or lets go of the file when logging is off).
   void WriteLines(const ServerSettings& settings);
   // Second pass: balloon, sound, row and mail of one prepared report.
-  void Finish(const Pending& pending, const ServerSettings& settings);
+  void Finish(const Pending& pending, const ServerSettings& settings, CMailQueue::Wake wake);
   void Begin();
 
   std::string ownVersion_;
@@ -104,6 +110,7 @@ class CEventProcessor {
   CMailQueue& mail_;
   Clock clock_;
   LogWriter logWriter_;  // empty: logFile_
+  bool deferredMailWake_ = false;
   EventLogFile logFile_;
   std::vector<std::string> knownClients_;
   std::unordered_set<std::string> knownSet_;  // the same addresses, for a constant-time check

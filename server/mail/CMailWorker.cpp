@@ -3,7 +3,6 @@
 #include "platform/trace/Trace.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <exception>
 #include <thread>
 
@@ -12,12 +11,10 @@ namespace uv::server {
 namespace {
 constexpr std::chrono::milliseconds kWakeWait{500};
 constexpr std::chrono::milliseconds kStopPoll{100};
-constexpr std::chrono::milliseconds kLingerPoll{1};
 }  // namespace
 
-CMailWorker::CMailWorker(CMailQueue& queue, Sender sender, MailBackOff backOff,
-                         std::chrono::milliseconds linger)
-    : queue_(queue), sender_(std::move(sender)), backOff_(backOff), linger_(linger) {}
+CMailWorker::CMailWorker(CMailQueue& queue, Sender sender, MailBackOff backOff)
+    : queue_(queue), sender_(std::move(sender)), backOff_(backOff) {}
 
 CMailWorker::~CMailWorker() {
   Stop();
@@ -51,26 +48,10 @@ bool CMailWorker::WaitUnlessStopped(std::chrono::milliseconds delay) {
   return !stopped_.wait_for(lock, delay, [this] { return stop_.load(); });
 }
 
-bool CMailWorker::Linger() {
-  // Counted in looks rather than by the clock: on a busy machine each sleep may last far longer
-  // than asked, and a linger cut short by that would cost the producer the wake-ups it saves.
-  const auto looks = linger_ / kLingerPoll;
-  for (std::int64_t i = 0; i <= looks && !stop_; ++i) {
-    if (queue_.WakeEventSet()) return true;
-    if (i < looks) std::this_thread::sleep_for(kLingerPoll);
-  }
-  return false;
-}
-
 void CMailWorker::Run() {
   std::chrono::milliseconds backOff{0};  // the last wait after a connection failure
-  // Whether the worker was woken last time round: then more mail may follow, and it lingers.
-  // A wake that finds the queue empty counts too (records appended during a drain set the event
-  // again, and the drain took them already); only a wait that timed out ends the lingering.
-  bool woken = false;
   while (!stop_) {
-    woken = (woken && Linger()) || (!stop_ && queue_.WaitForWake(kWakeWait));
-    if (!woken) continue;
+    if (!queue_.WaitForWake(kWakeWait)) continue;
     // Reset before draining: a record queued during the drain is taken in it or sets the event
     // again for the next round.
     queue_.ResetWakeEvent();

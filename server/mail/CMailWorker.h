@@ -10,13 +10,9 @@
 // mails meanwhile stay queued (the queue is bounded). Any answer from the server ends the
 // waiting.
 //
-// After draining the queue the worker lingers for a while (kDefaultLinger: that many looks at
-// the wake event, one a millisecond, longer when the machine is busy) instead of blocking on it:
-// mails tend to come in bursts, and a worker blocked in the kernel costs the UI thread a wake-up
-// call for every mail that finds it so (several microseconds, more than queueing itself). A
-// lingering worker takes the next mail within about a millisecond at no cost to the producer; once
-// the linger ends it blocks in its 500 ms waits again, and the first mail of the next burst wakes
-// it.
+// After draining the queue the worker blocks in its wait again at once: the first mail of the
+// next batch wakes it. The wake-up is paid by whoever sets the wake event; the console's UI thread
+// queues with the wake-up deferred, and its listener thread pays it once per batch handled.
 //
 // Stopping follows the console's teardown handshake: the owner sets the stop flag and signals
 // the wake event, then polls every 100 ms until the worker has cleared the flag. A conversation
@@ -50,11 +46,8 @@ class CMailWorker {
   // Sends one mail and says how it went.
   using Sender = std::function<MailOutcome(const EMAIL_CONTEXT&)>;
 
-  static constexpr std::chrono::milliseconds kDefaultLinger{50};
-
   // The queue is borrowed and must outlive the worker.
-  CMailWorker(CMailQueue& queue, Sender sender, MailBackOff backOff = {},
-              std::chrono::milliseconds linger = kDefaultLinger);
+  CMailWorker(CMailQueue& queue, Sender sender, MailBackOff backOff = {});
   ~CMailWorker();
   CMailWorker(const CMailWorker&) = delete;
   CMailWorker& operator=(const CMailWorker&) = delete;
@@ -68,13 +61,10 @@ class CMailWorker {
   void Run();
   // Waits this long unless the stop flag is set first; false when it was.
   bool WaitUnlessStopped(std::chrono::milliseconds delay);
-  // Polls the wake event until it is set (true), the linger ends or the stop flag is set.
-  bool Linger();
 
   CMailQueue& queue_;
   Sender sender_;
   MailBackOff backOff_;
-  std::chrono::milliseconds linger_;
   // Set by the owner, cleared by the worker when it has seen it (that is its "I have ended").
   std::atomic<bool> stop_{false};
   // Wakes a wait after a failure when the stop flag is set.

@@ -21,11 +21,11 @@ void CMailQueue::Queue(EMAIL_CONTEXT mail) {
   entry.text = std::move(mail.Body);
   mail.Body.clear();
   entry.settings = std::make_shared<const EMAIL_CONTEXT>(std::move(mail));
-  Append(std::move(entry));
+  Append(std::move(entry), Wake::kNow);
 }
 
 void CMailQueue::QueueEvent(const ServerSettings& settings, std::string fullText, int versionFlag,
-                            std::string_view senderAddress, MailBodyBuilder buildBody) {
+                            std::string_view senderAddress, MailBodyBuilder buildBody, Wake wake) {
   if (!record_ || !SameMailSettings(*recordSettings_, settings)) {
     recordSettings_ = settings;
     record_ = std::make_shared<const EMAIL_CONTEXT>(MakeMailRecord(settings, {}));
@@ -36,11 +36,11 @@ void CMailQueue::QueueEvent(const ServerSettings& settings, std::string fullText
   entry.senderAddress = senderAddress;
   entry.versionFlag = versionFlag;
   entry.buildBody = buildBody;
-  Append(std::move(entry));
+  Append(std::move(entry), wake);
 }
 
-void CMailQueue::Append(Entry entry) {
-  bool wake = false;
+void CMailQueue::Append(Entry entry, Wake wake) {
+  bool notify = false;
   {
     std::lock_guard lock(mutex_);
     queue_.push_back(std::move(entry));
@@ -48,13 +48,36 @@ void CMailQueue::Append(Entry entry) {
       queue_.pop_front();
       ++dropped_;
     }
-    // An event already set, or a consumer not waiting, needs no wake-up call: the consumer
-    // looks at the event before it waits.
-    wake = !signalled_ && waiting_;
-    signalled_ = true;
-    if (wake) ++wakeUps_;
+    if (wake == Wake::kDeferred && waiting_ && !signalled_) {
+      // Only this case costs a wake-up call; everything else is as cheap deferred or not.
+      wakePending_.store(true, std::memory_order_release);
+    } else {
+      notify = SignalLocked();
+    }
   }
-  if (wake) wake_.notify_one();
+  if (notify) wake_.notify_one();
+}
+
+bool CMailQueue::SignalLocked() {
+  // An event already set, or a consumer not waiting, needs no wake-up call: the consumer looks
+  // at the event before it waits.
+  const bool notify = !signalled_ && waiting_;
+  signalled_ = true;
+  if (notify) ++wakeUps_;
+  // The event set serves a deferred wake-up too.
+  wakePending_.store(false, std::memory_order_relaxed);
+  return notify;
+}
+
+void CMailQueue::WakeIfPending() {
+  if (!wakePending_.load(std::memory_order_acquire)) return;
+  bool notify = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (!wakePending_.exchange(false, std::memory_order_acq_rel)) return;
+    notify = SignalLocked();
+  }
+  if (notify) wake_.notify_one();
 }
 
 std::optional<EMAIL_CONTEXT> CMailQueue::TakeHead() {
@@ -84,6 +107,7 @@ std::size_t CMailQueue::Dropped() const {
 void CMailQueue::Clear() {
   std::lock_guard lock(mutex_);
   queue_.clear();
+  wakePending_.store(false, std::memory_order_relaxed);  // nothing left to wake for
 }
 
 void CMailQueue::SetWakeEvent() {
@@ -91,6 +115,7 @@ void CMailQueue::SetWakeEvent() {
     std::lock_guard lock(mutex_);
     signalled_ = true;
     if (waiting_) ++wakeUps_;
+    wakePending_.store(false, std::memory_order_relaxed);
   }
   wake_.notify_one();
 }
@@ -108,9 +133,9 @@ bool CMailQueue::WaitForWake(std::chrono::milliseconds timeout) {
   return woken;
 }
 
-bool CMailQueue::WakeEventSet() const {
+bool CMailQueue::ConsumerWaiting() const {
   std::lock_guard lock(mutex_);
-  return signalled_;
+  return waiting_;
 }
 
 std::size_t CMailQueue::WakeUps() const {

@@ -1,12 +1,16 @@
 // Reports handled as a batch, as the listener hands a burst over: every report reaches the same
 // outlets with the same texts as when handled alone, and the batch's log lines are in the file,
-// whole, before any of its rows shows.
+// whole, before any of its rows shows; told so, a batch's mails leave the worker's wake-up to
+// the caller.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -207,4 +211,75 @@ TEST_F(EventBatchFileTest, FilteredLinesAndLoggingOffLeaveTheFileAlone) {
   settings_.enableLog = true;
   console.processor.HandleBatch({}, settings_);
   EXPECT_FALSE(fs::exists(file_));
+}
+
+// A consumer blocked in the queue's wait, as the mail worker is between batches; ended, if still
+// waiting, by the destructor.
+class BlockedConsumer {
+ public:
+  explicit BlockedConsumer(CMailQueue& queue)
+      : queue_(queue), thread_([this] { woken_ = queue_.WaitForWake(std::chrono::minutes(1)); }) {}
+  ~BlockedConsumer() {
+    if (!thread_.joinable()) return;
+    queue_.SetWakeEvent();
+    thread_.join();
+  }
+  BlockedConsumer(const BlockedConsumer&) = delete;
+  BlockedConsumer& operator=(const BlockedConsumer&) = delete;
+
+  bool WaitUntilBlocked() const {
+    for (int i = 0; i < 1000 && !queue_.ConsumerWaiting(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return queue_.ConsumerWaiting();
+  }
+  // Waits for the consumer's wait to end; true when the event ended it (not the time-out).
+  bool Woken() {
+    thread_.join();
+    return woken_;
+  }
+
+ private:
+  CMailQueue& queue_;
+  std::atomic<bool> woken_{false};
+  std::thread thread_;
+};
+
+TEST(EventBatchMail, ABatchLeavesTheWakeUpToItsCallerOnlyWhenToldAndAReportAloneNever) {
+  struct Case {
+    const char* name;
+    bool deferred;
+    bool batch;
+    std::size_t wakeUpsBeforeFlush;
+  };
+  const Case cases[] = {{"batch, default", false, true, 1},
+                        {"batch, deferred", true, true, 0},
+                        {"alone, deferred", true, false, 1}};
+  const std::string v = std::string(kVersion) + ",";
+  const std::vector<EventListener::Report> reports = {
+      Report(v + "d,t,c,a,Inserted Disk 1", {10, 0, 0, 9}),
+      Report(v + "d,t,c,a,Inserted Disk 2", {10, 0, 0, 9}),
+  };
+  ServerSettings settings;
+  settings.sendMail = true;
+  settings.mailTo = "admin@x.y";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Console console(true);
+    console.processor.SetDeferredMailWake(c.deferred);
+    BlockedConsumer consumer(console.mail);
+    ASSERT_TRUE(consumer.WaitUntilBlocked());
+    if (c.batch) {
+      console.processor.HandleBatch(reports, settings);
+    } else {
+      for (const auto& report : reports) {
+        console.processor.Handle(report.text, report.from.address.ToString(), settings);
+      }
+    }
+    EXPECT_EQ(console.mail.Size(), reports.size());
+    EXPECT_EQ(console.mail.WakeUps(), c.wakeUpsBeforeFlush);
+    console.mail.WakeIfPending();  // what the listener thread does after the batch
+    EXPECT_TRUE(consumer.Woken());
+    EXPECT_EQ(console.mail.WakeUps(), 1u);
+  }
 }

@@ -6,6 +6,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QLineEdit>
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -170,27 +171,33 @@ TEST(MailWorker, WaitsGrowAfterEachConnectionFailureToABoundAndAnAnswerResetsThe
             (std::vector<std::string>{wait(10), wait(20), wait(30), wait(30), wait(10), wait(10)}));
 }
 
-// A worker whose sender only counts, and a way to wait for the count.
+// A worker whose sender only counts, and ways to wait for the count and for the worker.
 class CountingWorker {
  public:
-  explicit CountingWorker(std::chrono::milliseconds linger)
-      : worker_(
-            queue_,
-            [this](const EMAIL_CONTEXT&) {
-              ++sent_;
-              return MailOutcome::kSent;
-            },
-            {}, linger) {
+  CountingWorker()
+      : worker_(queue_, [this](const EMAIL_CONTEXT&) {
+          ++sent_;
+          return MailOutcome::kSent;
+        }) {
     worker_.Start();
   }
   CMailQueue& Queue() { return queue_; }
   CMailWorker& Worker() { return worker_; }
-  // Queues one mail and waits until it has been sent (a generous bound: a lost wake-up fails).
-  bool MailOne() {
-    const int target = sent_ + 1;
-    queue_.Queue(Mail(25, "admin@corp.test"));
-    for (int i = 0; i < 1000 && sent_ < target; ++i) std::this_thread::sleep_for(10ms);
-    return sent_ == target;
+  int Sent() const { return sent_; }
+  // Generous bounds: a lost wake-up fails, a slow machine does not.
+  bool WaitForSent(int count) {
+    for (int i = 0; i < 1000 && sent_ < count; ++i) std::this_thread::sleep_for(10ms);
+    return sent_ == count;
+  }
+  bool WaitUntilBlocked() {
+    for (int i = 0; i < 1000 && !queue_.ConsumerWaiting(); ++i) std::this_thread::sleep_for(10ms);
+    return queue_.ConsumerWaiting();
+  }
+  void QueueEvent(CMailQueue::Wake wake) {
+    ServerSettings settings;
+    settings.mailTo = "admin@corp.test";
+    queue_.QueueEvent(settings, "d,t,PC\\u,10.0.0.9,Inserted Disk", 0, "10.0.0.9", &BuildMailBody,
+                      wake);
   }
 
  private:
@@ -199,30 +206,81 @@ class CountingWorker {
   CMailWorker worker_;
 };
 
-TEST(MailWorker, MailsOfABurstWakeAWaitingWorkerAtMostOnce) {
-  // Each mail comes once the one before has been sent, and after a pause in which a worker that
-  // did not linger would block again and need a wake-up call for the next.
-  CountingWorker w(10min);
-  for (int i = 0; i < 8; ++i) {
-    ASSERT_TRUE(w.MailOne()) << i;
-    std::this_thread::sleep_for(20ms);
+TEST(MailWorker, ABlockedWorkerIsWokenByTheMailItselfOrOncePerBatchByWakeIfPending) {
+  using Wake = CMailQueue::Wake;
+  struct Case {
+    const char* name;
+    Wake wake;
+    int batches;
+    int mailsPerBatch;
+  };
+  const Case cases[] = {{"one mail, woken at once", Wake::kNow, 1, 1},
+                        {"isolated mails, woken at once", Wake::kNow, 3, 1},
+                        {"one mail, deferred", Wake::kDeferred, 1, 1},
+                        {"batches, deferred", Wake::kDeferred, 3, 8}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CountingWorker w;
+    for (int batch = 0; batch < c.batches; ++batch) {
+      ASSERT_TRUE(w.WaitUntilBlocked());
+      const std::size_t before = w.Queue().WakeUps();
+      for (int i = 0; i < c.mailsPerBatch; ++i) w.QueueEvent(c.wake);
+      if (c.wake == Wake::kDeferred) {
+        // The producer paid no wake-up; the mails wait for the flush.
+        EXPECT_EQ(w.Queue().WakeUps(), before);
+        w.Queue().WakeIfPending();
+      }
+      ASSERT_TRUE(w.WaitForSent((batch + 1) * c.mailsPerBatch));
+      // One wake-up for the batch at most (none when the worker's 500 ms wait happened to end
+      // right then and it saw the event itself).
+      EXPECT_LE(w.Queue().WakeUps(), before + 1);
+    }
+    // Nothing deferred is left: a flush now wakes nobody.
+    const std::size_t after = w.Queue().WakeUps();
+    ASSERT_TRUE(w.WaitUntilBlocked());
+    w.Queue().WakeIfPending();
+    EXPECT_EQ(w.Queue().WakeUps(), after);
+    EXPECT_EQ(w.Sent(), c.batches * c.mailsPerBatch);
   }
-  EXPECT_LE(w.Queue().WakeUps(), 1u);
-  // Stopping cuts the linger short; what is queued afterwards stays for the owner to free.
-  w.Worker().Stop();
-  EXPECT_FALSE(w.Worker().Running());
-  w.Queue().Queue(Mail(25, "admin@corp.test"));
-  EXPECT_EQ(w.Queue().Size(), 1u);
 }
 
-TEST(MailWorker, AfterItsLingerTheWorkerBlocksAndTheNextMailWakesIt) {
-  CountingWorker w(0ms);
+TEST(MailWorker, DeferredMailsQueuedWhileTheWorkerIsBusyNeedNoFlush) {
+  // The worker is in a conversation (or a drain) when they come: it takes them after it,
+  // without anyone calling WakeIfPending.
+  std::atomic<bool> release{false};
+  std::atomic<int> sent{0};
+  CMailQueue queue;
+  CMailWorker worker(queue, [&](const EMAIL_CONTEXT&) {
+    while (!release) std::this_thread::sleep_for(1ms);
+    ++sent;
+    return MailOutcome::kSent;
+  });
+  worker.Start();
+  queue.Queue(Mail(25, "admin@corp.test"));
+  for (int i = 0; i < 1000 && queue.Size() != 0; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(queue.Size(), 0u);  // the worker holds the first one
+  ServerSettings settings;
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(w.MailOne()) << i;
-    std::this_thread::sleep_for(20ms);  // the worker is back in its wait
+    queue.QueueEvent(settings, "d,t,c,a,Inserted Disk", 0, "10.0.0.9", &BuildMailBody,
+                     CMailQueue::Wake::kDeferred);
   }
-  // The first mail may have found the worker still starting; the others each woke it.
-  EXPECT_GE(w.Queue().WakeUps(), 2u);
+  release = true;
+  for (int i = 0; i < 1000 && sent < 4; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(sent, 4);
+}
+
+TEST(MailWorker, StopEndsABlockedWorkerAndWhatIsQueuedAfterwardsStaysForTheOwner) {
+  CountingWorker w;
+  ASSERT_TRUE(w.WaitUntilBlocked());
+  w.Worker().Stop();
+  EXPECT_FALSE(w.Worker().Running());
+  w.QueueEvent(CMailQueue::Wake::kDeferred);
+  w.Queue().WakeIfPending();
+  w.Queue().Queue(Mail(25, "admin@corp.test"));
+  EXPECT_EQ(w.Queue().Size(), 2u);
+  EXPECT_EQ(w.Sent(), 0);
+  w.Queue().Clear();
+  EXPECT_EQ(w.Queue().Size(), 0u);
 }
 
 TEST(MailQueue, EachQueuedEventCarriesTheSettingsInEffectWhenItWasQueuedAndItsOwnBody) {
@@ -310,6 +368,23 @@ class ConsoleMail : public ::testing::Test {
     window_->OnEventReceived(std::string(kVersion) + "," + text, platform::Ipv4Address::Loopback());
   }
 
+  // The report goes the way a client's does: over UDP to the listener, which hands it to the UI
+  // thread and wakes the mail worker after.
+  void SendOverNetwork(const std::string& text) {
+    auto socket = platform::UdpSocket::Create();
+    ASSERT_TRUE(socket.ok());
+    ASSERT_TRUE(socket->SendTo(std::string(kVersion) + "," + text, window_->EventSocketAddress()));
+  }
+
+  // Runs the UI thread's events until the peer has seen `count` conversations end.
+  static bool ServeUntilClosed(ScriptedPeer& peer, int count) {
+    for (int i = 0; i < 2000; ++i) {
+      QCoreApplication::processEvents();
+      if (peer.WaitForClosed(count, 10ms)) return true;
+    }
+    return false;
+  }
+
   uv::test::TempMachine temp_{"uv-mail"};
   platform::Machine* machine_ = &temp_.machine();
   std::unique_ptr<CNewOrmServerDlg> window_;
@@ -372,6 +447,31 @@ TEST_F(ConsoleMail, StartTlsIsOffByDefaultLoadedAtStartAndItsBoxReachesTheNextMa
   EXPECT_EQ(std::vector<std::string>(second.begin() + 1, second.end()),
             (std::vector<std::string>{"STARTTLS\r\n", "QUIT\r\n"}));
   EXPECT_TRUE(LoadServerSettings(*machine_, "console.log").smtpStartTls);
+}
+
+TEST_F(ConsoleMail, EventsArrivingOverTheNetworkAreMailedEachInItsOwnConversation) {
+  ScriptedPeer peer(ReplyTable({}));
+  ASSERT_NE(peer.Port(), 0);
+  StoreSettings(peer.Port(), false);
+  Open();
+  SendOverNetwork("d,t,PC17\\alice,127.0.0.1,Inserted Disk 1");
+  ASSERT_TRUE(ServeUntilClosed(peer, 1));
+  // A burst: the listener may hand it over in one batch or several; each event is mailed.
+  for (int i = 2; i <= 4; ++i) {
+    SendOverNetwork("d,t,PC17\\alice,127.0.0.1,Inserted Disk " + std::to_string(i));
+  }
+  ASSERT_TRUE(ServeUntilClosed(peer, 4));
+  const auto lines = peer.Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    SCOPED_TRACE(i);
+    const std::string disk = "Disk " + std::to_string(i + 1);
+    const bool found = std::any_of(lines[i].begin(), lines[i].end(), [&](const std::string& l) {
+      return l.find(disk) != std::string::npos;
+    });
+    EXPECT_TRUE(found);
+    EXPECT_EQ(lines[i].back(), "QUIT\r\n");
+  }
 }
 
 TEST_F(ConsoleMail, ClosingTheConsoleWithMailsQueuedEndsAfterTheCurrentConversation) {
