@@ -1,7 +1,5 @@
 #include "platform/net/Ipv4Address.h"
 
-#include <cstdio>
-
 namespace uv::platform {
 
 std::optional<Ipv4Address> Ipv4Address::Parse(std::string_view text) {
@@ -28,9 +26,19 @@ std::optional<Ipv4Address> Ipv4Address::Parse(std::string_view text) {
 
 std::string Ipv4Address::ToString() const {
   char text[16];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", (value_ >> 24) & 0xFF, (value_ >> 16) & 0xFF,
-                (value_ >> 8) & 0xFF, value_ & 0xFF);
-  return text;
+  return std::string(ToChars(text));
+}
+
+std::string_view Ipv4Address::ToChars(char (&buffer)[16]) const {
+  char* at = buffer;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    const unsigned octet = (value_ >> shift) & 0xFFu;
+    if (octet >= 100) *at++ = static_cast<char>('0' + octet / 100);
+    if (octet >= 10) *at++ = static_cast<char>('0' + octet / 10 % 10);
+    *at++ = static_cast<char>('0' + octet % 10);
+    if (shift > 0) *at++ = '.';
+  }
+  return {buffer, static_cast<std::size_t>(at - buffer)};
 }
 
 std::string SocketAddress::ToString() const {

@@ -31,6 +31,9 @@ class Ipv4Address {
 
   // "%d.%d.%d.%d"
   std::string ToString() const;
+  // The same text written into `buffer` (a view of it), for callers that format many addresses
+  // and must not allocate for each.
+  std::string_view ToChars(char (&buffer)[16]) const;
 
   friend constexpr bool operator==(Ipv4Address, Ipv4Address) = default;
 

@@ -32,20 +32,6 @@ void AppendAt(std::string& out, const ClockTime& now) {
   out.append(suffix, sizeof suffix - 1);
 }
 
-// The dotted text of an address, as Ipv4Address::ToString gives it, without a string of its own.
-std::string_view DottedAddress(platform::Ipv4Address address, char (&buffer)[16]) {
-  const std::uint32_t value = address.HostOrder();
-  char* at = buffer;
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    const unsigned octet = (value >> shift) & 0xFFu;
-    if (octet >= 100) *at++ = static_cast<char>('0' + octet / 100);
-    if (octet >= 10) *at++ = static_cast<char>('0' + octet / 10 % 10);
-    *at++ = static_cast<char>('0' + octet % 10);
-    if (shift > 0) *at++ = '.';
-  }
-  return {buffer, static_cast<std::size_t>(at - buffer)};
-}
-
 }  // namespace
 
 ClockTime LocalClockTime() {
@@ -100,7 +86,7 @@ void CEventProcessor::HandleBatch(std::span<const EventListener::Report> reports
   Begin();
   char dotted[16];
   for (const EventListener::Report& report : reports) {
-    Prepare(report.text, DottedAddress(report.from.address, dotted), settings);
+    Prepare(report.text, report.from.address.ToChars(dotted), settings);
   }
   WriteLines(settings);
   const auto wake = deferredMailWake_ ? CMailQueue::Wake::kDeferred : CMailQueue::Wake::kNow;

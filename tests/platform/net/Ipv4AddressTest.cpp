@@ -6,7 +6,8 @@ namespace uv::platform {
 namespace {
 
 TEST(Ipv4AddressTest, ParsesDottedTextAndFormatsItBack) {
-  for (const char* text : {"0.0.0.0", "127.0.0.2", "192.168.1.1", "255.255.255.255", "10.0.0.10"}) {
+  for (const char* text : {"0.0.0.0", "127.0.0.2", "192.168.1.1", "255.255.255.255", "10.0.0.10",
+                           "1.20.100.9", "99.100.9.200"}) {
     const auto address = Ipv4Address::Parse(text);
     ASSERT_TRUE(address.has_value()) << text;
     EXPECT_EQ(address->ToString(), text);
