@@ -74,19 +74,26 @@ void BM_RulesOnly(benchmark::State& state) {
 }
 BENCHMARK(BM_RulesOnly);
 
-void BM_HandleWithListAndLog(benchmark::State& state) {
+// The console's handling with a real History model and a log file, mail and sound idle.
+struct HandlingConsole {
+  explicit HandlingConsole(const char* logPrefix) : log(logPrefix) {
+    settings.enableLog = true;
+    settings.logFilePath = log.path;
+  }
   EventListModel model;
-  ListSink history(model);
+  ListSink history{model};
   BalloonRecorder balloons;
   NoSound sound;
   CMailQueue mail;
-  CEventProcessor processor("VERSION=1 6 0 0", history, balloons, sound, mail);
+  CEventProcessor processor{"VERSION=1 6 0 0", history, balloons, sound, mail};
   ServerSettings settings;
-  settings.enableLog = true;
-  const TempLog log("uv-bench-handle");
-  settings.logFilePath = log.path;
-  for (auto _ : state) processor.Handle(kReport, "127.0.0.1", settings);
-  state.counters["rows"] = model.RowCount();
+  const TempLog log;
+};
+
+void BM_HandleWithListAndLog(benchmark::State& state) {
+  HandlingConsole console("uv-bench-handle");
+  for (auto _ : state) console.processor.Handle(kReport, "127.0.0.1", console.settings);
+  state.counters["rows"] = console.model.RowCount();
 }
 BENCHMARK(BM_HandleWithListAndLog);
 
@@ -94,28 +101,19 @@ BENCHMARK(BM_HandleWithListAndLog);
 // one write. The argument is the batch size (the listener's batches hold up to 1,024 reports);
 // the time per report is the figure to compare with BM_HandleWithListAndLog.
 void BM_HandleBatchWithListAndLog(benchmark::State& state) {
-  EventListModel model;
-  ListSink history(model);
-  BalloonRecorder balloons;
-  NoSound sound;
-  CMailQueue mail;
-  CEventProcessor processor("VERSION=1 6 0 0", history, balloons, sound, mail);
-  ServerSettings settings;
-  settings.enableLog = true;
-  const TempLog log("uv-bench-batch");
-  settings.logFilePath = log.path;
+  HandlingConsole console("uv-bench-batch");
   std::vector<EventListener::Report> batch(static_cast<std::size_t>(state.range(0)));
   for (auto& report : batch) {
     report.text = kReport;
     report.from = uv::platform::SocketAddress{uv::platform::Ipv4Address(127, 0, 0, 1), 40007};
   }
   for (auto _ : state) {
-    processor.HandleBatch(batch, settings);
+    console.processor.HandleBatch(batch, console.settings);
     // Rows go to the view in batches too; without one the model's unpublished rows only grow.
-    model.Publish();
+    console.model.Publish();
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
-  state.counters["rows"] = model.RowCount();
+  state.counters["rows"] = console.model.RowCount();
 }
 BENCHMARK(BM_HandleBatchWithListAndLog)->Arg(1)->Arg(64)->Arg(1024);
 
